@@ -1,0 +1,32 @@
+# The two commands a newcomer needs: `make demo` and `make test`. Both
+# install what is missing (Debian packages), configure and build first.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all setup configure build test demo windows clean
+
+all: build
+
+setup:
+	@scripts/setup-debian.sh
+
+configure: setup
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build windows
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@$(BUILD)/tools/nuvsim start
+
+# --- Windows image (cross build with mingw-w64) ---------------------------
+windows: setup
+	@echo "windows: not yet built"
+
+clean:
+	rm -rf $(BUILD) build-*

@@ -1,0 +1,69 @@
+# One helper per kind of target.
+#
+#   nuv_driver_library(name)        the driver's sources, under kernel rules
+#   nuv_host_library(name ...)      the host platform and test support
+#   nuv_test(name SOURCES ... LIBS ...)   a GoogleTest program run by CTest
+#   nuv_tool(name SOURCES ... LIBS ...)   a command-line program
+
+set(NUV_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+set(NUV_HOST_INCLUDE ${NUV_ROOT}/host/include)
+
+# Windows has a 16-bit wchar_t; the whole host build follows it so that wide
+# strings cross the driver/platform boundary unchanged.
+set(NUV_COMMON_FLAGS -Wall -Wextra -Werror -fshort-wchar)
+
+# Kernel rules: no exceptions, no RTTI, no standard library, no static
+# constructors (the tables are constant data; -Wglobal-constructors is clang's
+# check, the link test in windows/ is the other).
+set(NUV_DRIVER_FLAGS ${NUV_COMMON_FLAGS} -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-asynchronous-unwind-tables
+    # Objects are zero-filled by their operator new before construction; the
+    # constructor must not be allowed to assume the storage was garbage.
+    $<$<CXX_COMPILER_ID:GNU>:-fno-lifetime-dse>)
+
+set(NUV_DRIVER_DIRS common adapter wave stream topology)
+
+function(nuv_driver_library name)
+  set(sources)
+  foreach(dir IN LISTS NUV_DRIVER_DIRS)
+    file(GLOB dir_sources CONFIGURE_DEPENDS ${NUV_ROOT}/${dir}/*.cpp)
+    list(APPEND sources ${dir_sources})
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  target_compile_features(${name} PUBLIC cxx_std_17)
+  target_compile_options(${name} PRIVATE ${NUV_DRIVER_FLAGS} -nostdinc++)
+  # The host headers come first, as the DDK's would on Windows.
+  target_include_directories(${name} BEFORE PUBLIC ${NUV_HOST_INCLUDE})
+  target_include_directories(${name} PUBLIC ${NUV_ROOT})
+  set_target_properties(${name} PROPERTIES CXX_EXTENSIONS OFF)
+endfunction()
+
+function(nuv_host_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_compile_features(${name} PUBLIC cxx_std_20)
+  target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})
+  target_include_directories(${name} BEFORE PUBLIC ${NUV_HOST_INCLUDE})
+  target_include_directories(${name} PUBLIC ${NUV_ROOT})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+function(nuv_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_features(${name} PRIVATE cxx_std_20)
+  target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+endfunction()
+
+function(nuv_tool name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_features(${name} PRIVATE cxx_std_20)
+  target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()

@@ -1,0 +1,4 @@
+// Host stand-in: <ntddk.h> is <wdm.h> plus routines of the full kernel.
+#pragma once
+
+#include <wdm.h>

@@ -1,0 +1,475 @@
+// Host stand-in for the WDM kernel interface: the objects, requests and
+// routines an audio adapter driver uses, under their published names. The
+// routines are implemented by the host kernel (host/kernel), which also checks
+// the driver's conduct: pool tags and leaks, IRQL, spin-lock use.
+#pragma once
+
+#include <ntdef.h>
+
+EXTERN_C_START
+
+// ---------------------------------------------------------------------------
+// Interrupt request levels
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
+
+NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTKERNELAPI KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+#define KeRaiseIrql(NewIrql, OldIrql) *(OldIrql) = KfRaiseIrql(NewIrql)
+NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+
+// Fails the running test when called above APC_LEVEL: pageable code must not
+// run where a page fault cannot be taken.
+NTKERNELAPI VOID NTAPI HostCheckPagedCode(const char* Function, const char* File, int Line);
+#define PAGED_CODE() HostCheckPagedCode(__func__, __FILE__, __LINE__)
+
+// ---------------------------------------------------------------------------
+// Processor modes and waits
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+typedef enum _KWAIT_REASON { Executive, FreePage, PageIn, PoolAllocation, Suspended = 5, UserRequest = 6 } KWAIT_REASON;
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Absolute;
+    UCHAR Size;
+    UCHAR Inserted;
+    volatile LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+static_assert(sizeof(KEVENT) == 24, "KEVENT is 24 bytes on x64");
+
+typedef LONG KPRIORITY;
+#define IO_NO_INCREMENT 0
+#define EVENT_INCREMENT 1
+
+NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Timeout);
+
+// ---------------------------------------------------------------------------
+// Spin locks
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+
+// ---------------------------------------------------------------------------
+// Interlocked operations
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
+{
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                            LONG Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                                    PVOID Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value)
+{
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+
+// Compiler and processor barriers.
+#define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
+#define KeMemoryBarrierWithoutFence() __atomic_signal_fence(__ATOMIC_SEQ_CST)
+#define ReadNoFence(p) __atomic_load_n((p), __ATOMIC_RELAXED)
+#define WriteNoFence(p, v) __atomic_store_n((p), (v), __ATOMIC_RELAXED)
+
+// ---------------------------------------------------------------------------
+// Pool
+typedef enum _POOL_TYPE {
+    NonPagedPool,
+    NonPagedPoolExecute = NonPagedPool,
+    PagedPool,
+    NonPagedPoolMustSucceed = NonPagedPool + 2,
+    DontUseThisType,
+    NonPagedPoolCacheAligned = NonPagedPool + 4,
+    PagedPoolCacheAligned,
+    NonPagedPoolCacheAlignedMustS = NonPagedPool + 6,
+    MaxPoolType,
+    NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
+NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+// Processor features the kernel reports (ExIsProcessorFeaturePresent).
+#define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
+#define PF_SSE3_INSTRUCTIONS_AVAILABLE 13
+#define PF_SSSE3_INSTRUCTIONS_AVAILABLE 36
+NTKERNELAPI BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG ProcessorFeature);
+
+// ---------------------------------------------------------------------------
+// Power
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE, *PPOWER_STATE;
+
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+
+// ---------------------------------------------------------------------------
+// Interfaces handed out by a lower driver in answer to IRP_MN_QUERY_INTERFACE
+typedef VOID(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
+
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+static_assert(sizeof(INTERFACE) == 32, "INTERFACE is 32 bytes on x64");
+
+// ---------------------------------------------------------------------------
+// Resources (only carried through; this driver has no hardware resources)
+typedef UCHAR CM_RESOURCE_TYPE;
+#define CmResourceTypeNull 0
+#define CmResourceTypePort 1
+#define CmResourceTypeInterrupt 2
+#define CmResourceTypeMemory 3
+#define CmResourceTypeDma 4
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR CM_PARTIAL_RESOURCE_DESCRIPTOR,
+    *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
+typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
+
+// ---------------------------------------------------------------------------
+// DMA (the WavePci port insists on a master DMA channel object)
+typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, MaximumDmaWidth } DMA_WIDTH;
+typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED;
+typedef struct _ADAPTER_OBJECT* PADAPTER_OBJECT;
+typedef struct _DMA_ADAPTER* PDMA_ADAPTER;
+
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0,
+    DevicePropertyHardwareID,
+    DevicePropertyCompatibleIDs,
+    DevicePropertyBootConfiguration,
+    DevicePropertyBootConfigurationTranslated,
+    DevicePropertyClassName,
+    DevicePropertyClassGuid,
+    DevicePropertyDriverKeyName,
+    DevicePropertyManufacturer,
+    DevicePropertyFriendlyName,
+    DevicePropertyLocationInformation,
+    DevicePropertyPhysicalDeviceObjectName,
+    DevicePropertyBusTypeGuid,
+    DevicePropertyLegacyBusType,
+    DevicePropertyBusNumber,
+    DevicePropertyEnumeratorName,
+    DevicePropertyAddress,
+    DevicePropertyUINumber,
+    DevicePropertyInstallState,
+    DevicePropertyRemovalPolicy,
+    DevicePropertyResourceRequirements,
+    DevicePropertyAllocatedResources,
+    DevicePropertyContainerID
+} DEVICE_REGISTRY_PROPERTY;
+
+typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+
+// ---------------------------------------------------------------------------
+// Driver and device objects, requests
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define IRP_MN_START_DEVICE 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
+#define IRP_MN_REMOVE_DEVICE 0x02
+#define IRP_MN_STOP_DEVICE 0x04
+#define IRP_MN_QUERY_INTERFACE 0x08
+
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+#define DO_BUFFERED_IO 0x00000004
+#define DO_DIRECT_IO 0x00000010
+#define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_POWER_PAGABLE 0x00002000
+
+#define FILE_DEVICE_KS 0x0000002f
+#define FILE_DEVICE_UNKNOWN 0x00000022
+
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
+typedef struct _IRP IRP, *PIRP;
+typedef struct _FILE_OBJECT* PFILE_OBJECT;
+
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject,
+                                          PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(PDRIVER_OBJECT DriverObject,
+                                          PDEVICE_OBJECT PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef VOID(NTAPI DRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                              PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+
+typedef struct _DRIVER_EXTENSION {
+    PDRIVER_OBJECT DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+};
+
+struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT NextDevice;
+    PDEVICE_OBJECT AttachedDevice;
+    PIRP CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    CCHAR StackSize;
+};
+
+typedef struct _IO_STATUS_BLOCK {
+    union
+    {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK is 16 bytes on x64");
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union
+    {
+        struct
+        {
+            CONST GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+        struct
+        {
+            PCM_RESOURCE_LIST AllocatedResources;
+            PCM_RESOURCE_LIST AllocatedResourcesTranslated;
+        } StartDevice;
+        struct
+        {
+            ULONG SystemContext;
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            ULONG ShutdownType;
+        } Power;
+        struct
+        {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes on x64");
+
+struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union
+    {
+        PIRP MasterIrp;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    PVOID UserBuffer;
+    struct
+    {
+        struct
+        {
+            PIO_STACK_LOCATION CurrentStackLocation;
+        } Overlay;
+    } Tail;
+};
+
+// The next stack location is the one the driver below sees.
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    __builtin_memcpy(next, current, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+}
+FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
+{
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                        PVOID Context, BOOLEAN InvokeOnSuccess,
+                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess)
+        next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
+                                                    PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                    ULONG Length, PLARGE_INTEGER StartingOffset,
+                                                    PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock);
+NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+#define IoCallDriver IofCallDriver
+NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+#define IoCompleteRequest IofCompleteRequest
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject ObfDereferenceObject
+NTKERNELAPI BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
+
+// Device objects, as the port class library and the companion driver create
+// them (the audio driver itself never does).
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, ULONG DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT* DeviceObject);
+NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                             PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+
+EXTERN_C_END
