@@ -1,0 +1,185 @@
+// The companion USB driver's engine, as a device model.
+//
+// The audio driver reaches the device only through EngineCall(EngineContext,
+// command, block). This model answers the eight commands the driver uses,
+// keeps the device's state (period, device-wide sample rate, one record per
+// stream) and records every command in the order it arrived, with a copy of
+// its block as issued and as answered. Tests drive the model through its own
+// API and assert through it (tests/support/engineexpect.h has the named helpers):
+//
+//     host::engine::Engine engine;
+//     engine.SetPeriodFrames(256);
+//     ... start the device, open a stream ...
+//     ExpectEngineCommands(engine, {ENGINE_CMD_GET_PERIOD, ENGINE_CMD_SAMPLE_RATE});
+//     auto format = engine.LastBlock<ENGINE_FORMAT_PARAMS>();
+//
+// Commands may arrive at DISPATCH_LEVEL and from several threads; one mutex
+// guards the whole state. The registered notification callbacks are never
+// called with that mutex held: the clock (next to this class, not in it)
+// takes what it needs under the mutex, drops it, then calls back.
+//
+// Conduct the engine can see is reported as a violation: a null block, START
+// of a stream without a buffer or callback, a buffer whose period does not
+// match the engine's period and the given channels.
+#pragma once
+
+#include <adapter/engineinterface.h>
+
+#include <compare>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace host::engine
+{
+
+// A block as the engine saw it. monostate: no block (null) or a command the
+// engine does not know, whose block size it cannot tell.
+using EngineBlock = std::variant<std::monostate, ENGINE_NOTIFY_PARAMS, ENGINE_BUFFER_PARAMS,
+                                 ENGINE_STREAM_PARAMS, ENGINE_FORMAT_PARAMS, ENGINE_RATE_PARAMS,
+                                 ENGINE_PERIOD_PARAMS, ENGINE_POSITION_PARAMS>;
+
+// One EngineCall, in arrival order.
+struct EngineCommand
+{
+    ULONG command = 0;
+    PVOID blockAddress = nullptr;
+    EngineBlock issued;   // copied before the engine touched it
+    EngineBlock answered; // copied after the engine wrote its answers
+    KIRQL irql = PASSIVE_LEVEL;
+};
+
+// Streams are told apart by (capture, device index, pin), as the stream
+// commands address them.
+struct StreamKey
+{
+    ULONG capture = 0;
+    ULONG deviceIndex = 0;
+    ULONG pin = 0;
+    auto operator<=>(const StreamKey&) const = default;
+};
+
+// The engine's record of one stream. The fields below "clocked streaming"
+// belong to the clock: at the start of period k of a started stream it takes
+// half (k mod 2) of the attached buffer into output; at the end of the period
+// it advances positionFrames and periodCount and calls the callback.
+struct StreamState
+{
+    // REGISTER_NOTIFY
+    PENGINE_NOTIFY callback = nullptr;
+    PVOID callbackContext = nullptr;
+    // ATTACH_BUFFER (all zero when detached)
+    PVOID buffer = nullptr;
+    ULONG periodBytes = 0;
+    ULONG bufferChannels = 0;
+    // START / STOP
+    bool started = false;
+    ULONG channels = 0;
+    // Clocked streaming
+    ULONGLONG positionFrames = 0;
+    ULONGLONG periodCount = 0;
+    std::vector<BYTE> output;
+};
+
+class Engine
+{
+public:
+    static constexpr ULONG kDefaultPeriodFrames = 480;
+    static constexpr ULONG kDefaultSampleRate = 48000;
+    static constexpr ULONG kBytesPerContainer = 4;
+
+    Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // The values the companion driver puts into ENGINE_INTERFACE.
+    static NTSTATUS NTAPI Call(PVOID engineContext, ULONG command, PVOID parameters);
+    PENGINE_CALL EntryPoint() const { return &Engine::Call; }
+    PVOID Context() { return this; }
+
+    // What Call does, without the context: record, check, answer.
+    NTSTATUS Execute(ULONG command, PVOID parameters);
+
+    // --- configuration (tests) ---------------------------------------------
+    // Frames per period; at least 1 (0 throws std::invalid_argument).
+    void SetPeriodFrames(ULONG frames);
+    ULONG PeriodFrames() const;
+    // The device-wide rate; SAMPLE_RATE only changes it to a supported rate.
+    void SetSampleRate(ULONG rate);
+    ULONG SampleRate() const;
+    void SetSupportedRates(std::vector<ULONG> rates);
+    std::vector<ULONG> SupportedRates() const;
+    // Written into ENGINE_FORMAT_PARAMS.Result by every SET_FORMAT.
+    void SetFormatResult(ULONG result);
+
+    // --- observation (tests) -----------------------------------------------
+    std::vector<EngineCommand> Commands() const;
+    std::vector<ULONG> CommandNumbers() const;
+    std::size_t CountOf(ULONG command) const;
+    void ClearCommands();
+
+    // The last block of type Block as issued, of any command or of the given
+    // one (START and STOP share ENGINE_STREAM_PARAMS).
+    template <class Block> std::optional<Block> LastBlock() const
+    {
+        return LastIssued<Block>([](ULONG) { return true; });
+    }
+    template <class Block> std::optional<Block> LastBlock(ULONG command) const
+    {
+        return LastIssued<Block>([command](ULONG c) { return c == command; });
+    }
+
+    std::optional<StreamState> Stream(ULONG capture, ULONG deviceIndex, ULONG pin) const;
+    std::vector<StreamKey> StartedStreams() const;
+    // Frames the device has run through; GET_POSITION answers this. The
+    // clock advances it; tests may set it directly until the clock exists.
+    void SetDevicePosition(ULONGLONG frames);
+    ULONGLONG DevicePosition() const;
+    // The last format each device index accepted through SET_FORMAT.
+    std::optional<ENGINE_FORMAT_PARAMS> AcceptedFormat(ULONG deviceIndex) const;
+
+private:
+    template <class Block, class Match> std::optional<Block> LastIssued(Match match) const
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_commands.rbegin(); it != m_commands.rend(); ++it)
+        {
+            if (match(it->command) && std::holds_alternative<Block>(it->issued))
+                return std::get<Block>(it->issued);
+        }
+        return std::nullopt;
+    }
+
+    // Each runs with m_mutex held, answers into the block and leaves what it
+    // found wrong in m_problems, which Execute reports after unlocking.
+    void Answer(ULONG command, PVOID parameters);
+    void RegisterNotify(ENGINE_NOTIFY_PARAMS& block);
+    void AttachBuffer(ENGINE_BUFFER_PARAMS& block);
+    void Start(ENGINE_STREAM_PARAMS& block);
+    void Stop(ENGINE_STREAM_PARAMS& block);
+    void SetFormat(ENGINE_FORMAT_PARAMS& block);
+    void SampleRateCommand(ENGINE_RATE_PARAMS& block);
+    void GetPeriod(ENGINE_PERIOD_PARAMS& block);
+    void GetPosition(ENGINE_POSITION_PARAMS& block);
+    bool IsSupported(ULONG rate) const;
+
+    mutable std::mutex m_mutex;
+    ULONG m_periodFrames = kDefaultPeriodFrames;
+    ULONG m_sampleRate = kDefaultSampleRate;
+    std::vector<ULONG> m_supportedRates;
+    ULONG m_formatResult = 0;
+    ULONGLONG m_devicePosition = 0;
+    std::map<ULONG, ENGINE_FORMAT_PARAMS> m_acceptedFormats;
+    std::map<StreamKey, StreamState> m_streams;
+    std::vector<EngineCommand> m_commands;
+    std::vector<std::string> m_problems;
+};
+
+// A command's name for messages ("GET_PERIOD", or the number if unknown).
+std::string CommandName(ULONG command);
+
+} // namespace host::engine
