@@ -29,7 +29,10 @@ typedef unsigned int ULONG, *PULONG, DWORD, *PDWORD, UINT;
 typedef long long LONGLONG, *PLONGLONG, LONG64, INT64;
 typedef unsigned long long ULONGLONG, *PULONGLONG, ULONG64, DWORD64, UINT64;
 typedef long long LONG_PTR, INT_PTR;
-typedef unsigned long long ULONG_PTR, *PULONG_PTR, UINT_PTR, SIZE_T, *PSIZE_T, DWORD_PTR;
+typedef unsigned long long ULONG_PTR, *PULONG_PTR, UINT_PTR, DWORD_PTR;
+// SIZE_T is the compiler's size_t, as on Windows, so that operator new and the
+// built-in memory functions accept it.
+typedef __SIZE_TYPE__ SIZE_T, *PSIZE_T;
 typedef long long SSIZE_T;
 typedef ULONG CLONG;
 typedef ULONG ACCESS_MASK;
