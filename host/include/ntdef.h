@@ -229,8 +229,6 @@ typedef const GUID* REFCLSID;
 #endif
 #endif
 
-#define DEFINE_GUIDSTRUCT(g, n) struct n
-#define DEFINE_GUIDNAMED(n) n
 
 #ifdef __cplusplus
 inline bool IsEqualGUIDAligned(REFGUID a, REFGUID b)
