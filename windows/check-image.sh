@@ -71,6 +71,7 @@ portcls.sys PcNewServiceGroup
 allowed_modules="ntoskrnl.exe portcls.sys hal.dll ks.sys"
 
 problems=0
+checked_iunknown=""
 problem() {
   echo "check-image: $image: $*" >&2
   problems=$((problems + 1))
@@ -123,6 +124,22 @@ else
       problem "entry point $(printf '%x' $((16#$entry))) is not DriverEntry ($driver_entry)"
   else
     problem "no DriverEntry"
+  fi
+
+  # --- IID_IUnknown ----------------------------------------------------------
+  # The port class library answers queries for the kernel value of
+  # <punknown.h>, 00000000-0000-0000-0000-C00000000046; the desktop value
+  # (00000000-0000-0000-C000-000000000046, e.g. from mingw-w64's libksguid.a
+  # or libuuid.a) matches nothing there.
+  if iunknown=$(symbol_rva IID_IUnknown); then
+    va=$((16#$image_base + 16#$iunknown))
+    bytes=$("$OBJDUMP" -s --start-address=$va --stop-address=$((va + 16)) "$image" |
+            awk '$1 ~ /^[0-9a-f]+$/ && NF >= 5 { print $2 $3 $4 $5; exit }')
+    if [ "$bytes" = "00000000000000000000c00000000046" ]; then
+      checked_iunknown=", IID_IUnknown checked"
+    else
+      problem "IID_IUnknown is $bytes, not the kernel value 00000000-0000-0000-0000-C00000000046"
+    fi
   fi
 
   # --- Static constructors and destructors -----------------------------------
@@ -183,4 +200,4 @@ if [ $problems -ne 0 ]; then
   echo "check-image: $image: $problems problem(s)" >&2
   exit 1
 fi
-echo "check-image: $image: ok ($(wc -l <<<"$imports") imports)"
+echo "check-image: $image: ok ($(wc -l <<<"$imports") imports$checked_iunknown)"

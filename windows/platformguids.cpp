@@ -1,25 +1,29 @@
-// Definitions of the kernel-streaming GUIDs, for the Windows image only.
+// Storage for the GUIDs the platform headers declare, for the Windows image
+// only: the port class library's IIDs and CLSIDs, IID_IUnknown, and the
+// kernel-streaming and audio identifiers (KSDATAFORMAT_*, KSCATEGORY_*,
+// KSNODETYPE_*, KSPROPSETID_*, KSAUDFNAME_* ...). The host build has the
+// same translation unit in its platform (host/portcls/guids.cpp).
 //
-// <ks.h>, <ksmedia.h> and <mmreg.h> declare these GUIDs (KSDATAFORMAT_*,
-// KSCATEGORY_*, KSNODETYPE_*, KSPROPSETID_*, KSAUDFNAME_* ...) through
-// DEFINE_GUIDSTRUCT. With the Windows compiler that is __uuidof of a
-// structure and needs no definition anywhere; mingw-w64 makes it a plain
-// extern declaration, so something must define them. This translation unit
-// does, by turning DEFINE_GUIDEX into a selectany definition before those
-// headers are read; each GUID lands in a section of its own, and the link
-// keeps only those the driver refers to.
+// mingw-w64 has no library that provides them correctly. Its libksguid.a
+// defines the desktop IID_IUnknown {00000000-0000-0000-C000-000000000046},
+// not the value of <punknown.h> that the port class library answers,
+// {00000000-0000-0000-0000-C00000000046}, and it would silently win; so it is
+// not linked, and check-image.sh checks the value in the image.
 //
-// Not mingw-w64's libksguid.a: it also defines the desktop IID_IUnknown
-// ({00000000-0000-0000-C000-000000000046}), which is not the value of
-// <punknown.h> that the port class library uses, and would silently stand in
-// for it. INITGUID stays off here for the same reason: the GUIDs declared
-// with DEFINE_GUID (the port class library's IIDs and CLSIDs, IID_IUnknown,
-// the engine interface) are the driver's to define, in its own translation
-// unit that includes <initguid.h>, exactly as on Windows.
+// The definitions are selectany, one section each: a driver source that
+// includes <initguid.h> itself links alongside this one, and the link keeps
+// only the GUIDs the driver refers to. GUIDs of the driver's own headers
+// (the engine interface) are not here: the driver defines those.
 //
-// <mmreg.h> and <ksmedia.h> both declare a few of them (KSDATAFORMAT_SUBTYPE_PCM,
-// _IEEE_FLOAT, _WAVEFORMATEX); <mmreg.h> is read first, still declaring, so
-// that each is defined once, by <ksmedia.h>.
+// <initguid.h> turns DEFINE_GUID into a definition. The kernel-streaming
+// GUIDs go through DEFINE_GUIDSTRUCT and DEFINE_GUIDEX instead, which
+// mingw-w64 keeps a declaration (with the Windows compiler they are __uuidof
+// and need no storage), so DEFINE_GUIDEX is redefined as <ksguid.h> would.
+// <mmreg.h> and <ksmedia.h> both name KSDATAFORMAT_SUBTYPE_PCM, _IEEE_FLOAT
+// and _WAVEFORMATEX: <mmreg.h> is read first, still declaring, so that each
+// is defined once, by <ksmedia.h>.
+#include <initguid.h>
+
 #include <ntddk.h>
 #include <windef.h>
 #define NOBITMAP
@@ -29,5 +33,7 @@
 #undef DEFINE_GUIDEX
 #define DEFINE_GUIDEX(name) EXTERN_C const GUID DECLSPEC_SELECTANY name = {STATICGUIDOF(name)}
 
+#include <punknown.h>
 #include <portcls.h>
+#include <ks.h>
 #include <ksmedia.h>

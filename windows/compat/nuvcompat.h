@@ -53,3 +53,13 @@ typedef wchar_t TCHAR, *PTCHAR;
 // here with a conflicting declaration, and these two lines go.
 typedef struct _KSRTAUDIO_HWLATENCY KSRTAUDIO_HWLATENCY;
 typedef struct _KSRTAUDIO_HWREGISTER KSRTAUDIO_HWREGISTER;
+
+// --- <wdm.h>: KeMemoryBarrier on x64 ----------------------------------------
+// mingw-w64's <wdm.h> defines KeMemoryBarrier only in its x86 part. On x64
+// the Windows header makes it a full fence between processors, and
+// KeMemoryBarrierWithoutFence a barrier against compiler reordering alone;
+// these are the same two, in GCC's words.
+#if defined(__x86_64__)
+#define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
+#define KeMemoryBarrierWithoutFence() __atomic_signal_fence(__ATOMIC_SEQ_CST)
+#endif

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Runs check-image.sh on one of the test images and requires its verdict:
-# "--pass" for the good image, otherwise a failure whose report contains the
-# given text (so that a checker failing for some other reason, or crashing,
-# does not count).
+# "--pass" (or "--pass=TEXT": and a report containing TEXT) for the good
+# image, otherwise a failure whose report contains the given text (so that a
+# checker failing for some other reason, or crashing, does not count).
 #
-# Usage: expect-verdict.sh CHECKER IMAGE (--pass | EXPECTED-TEXT)
+# Usage: expect-verdict.sh CHECKER IMAGE (--pass[=TEXT] | EXPECTED-TEXT)
 # Exits 77 (skipped) when IMAGE has not been built: make windows builds it.
 set -uo pipefail
 if [ $# -ne 3 ]; then
-  echo "usage: $0 CHECKER IMAGE (--pass | EXPECTED-TEXT)" >&2
+  echo "usage: $0 CHECKER IMAGE (--pass[=TEXT] | EXPECTED-TEXT)" >&2
   exit 2
 fi
 checker=$1
@@ -23,10 +23,16 @@ output=$("$checker" "$image" 2>&1)
 status=$?
 echo "$output"
 
-if [ "$expected" = "--pass" ]; then
-  [ $status -eq 0 ] && exit 0
-  echo "expected the checker to accept $image; it exited with $status" >&2
-  exit 1
+if [ "${expected%%=*}" = "--pass" ]; then
+  if [ $status -ne 0 ]; then
+    echo "expected the checker to accept $image; it exited with $status" >&2
+    exit 1
+  fi
+  if [ "$expected" != "--pass" ] && ! grep -qF -- "${expected#--pass=}" <<<"$output"; then
+    echo "the checker accepted $image without reporting: ${expected#--pass=}" >&2
+    exit 1
+  fi
+  exit 0
 fi
 if [ $status -ne 1 ]; then
   echo "expected the checker to reject $image (exit 1); it exited with $status" >&2

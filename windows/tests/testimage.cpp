@@ -1,7 +1,8 @@
 // A minimal kernel image for testing check-image.sh: a driver entry that
 // allocates and zeroes pool and hands over to the port class library (the
-// kinds of imports every real image has), with a table of function addresses so that
-// the image carries base relocations. Each NUV_FAULT_* adds one fault the
+// kinds of imports every real image has) and compares a GUID with
+// IID_IUnknown, with a table of function addresses so that the image carries
+// base relocations. Each NUV_FAULT_* adds one fault the
 // checker must report; without any, the image must pass.
 #include <ntddk.h>
 #include <portcls.h>
@@ -16,6 +17,14 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT)
 
 typedef NTSTATUS(NTAPI* PADD_DEVICE)(PDRIVER_OBJECT, PDEVICE_OBJECT);
 static PADD_DEVICE volatile AddDeviceTable[] = {AddDevice};
+
+#if defined(NUV_FAULT_DESKTOP_IUNKNOWN)
+// The desktop value, as a wrong library would supply it (this image is built
+// without the platform's GUID storage).
+EXTERN_C const GUID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+#endif
+
+static const GUID* volatile IUnknownId = &IID_IUnknown;
 
 #if defined(NUV_FAULT_CONSTRUCTOR)
 // Needs code at load time: GCC emits a constructor for it.
@@ -77,6 +86,12 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 #if defined(NUV_FAULT_CONSTRUCTOR)
     scratch[7] = static_cast<UCHAR>(Counter.m_Value);
 #endif
+    // Keeps IID_IUnknown in the image, as every real driver's queries do
+    // (through a pointer, so that the compiler cannot fold the comparison).
+    if (IsEqualGUIDAligned(*reinterpret_cast<const GUID*>(scratch + 8), *IUnknownId))
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
     if (scratch[6] == scratch[7])
     {
         return STATUS_UNSUCCESSFUL;
