@@ -1,3 +1,6 @@
+// The translation unit that gives the GUIDs of the headers below (the engine
+// interface's among them) their storage.
+#include <initguid.h>
 #include "adapter/adapter.h"
 
 #include "adapter/engineabsent.h"
