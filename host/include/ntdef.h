@@ -229,7 +229,6 @@ typedef const GUID* REFCLSID;
 #endif
 #endif
 
-
 #ifdef __cplusplus
 inline bool IsEqualGUIDAligned(REFGUID a, REFGUID b)
 {
