@@ -1,0 +1,328 @@
+// RtlStringCchPrintfW and RtlStringCchLengthW over the 16-bit WCHAR of the
+// Windows ABI. The C library's wide printf family assumes its own 32-bit
+// wchar_t, so the formatter is written out here.
+//
+// Conversions: %d %i %u %x %X %c, %s and %ls (wide string), %S and %hs
+// (narrow string), %%; flags '-' and '0', a width (or '*'); length prefixes
+// h, l, ll, I64 and z. A conversion it does not know is copied as it stands.
+#if __has_include(<ntstrsafe.h>)
+#include <ntstrsafe.h>
+#else
+#include <wdm.h>
+#endif
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#ifndef NTSTRSAFE_MAX_CCH
+#define NTSTRSAFE_MAX_CCH 2147483647
+#endif
+
+#if !__has_include(<ntstrsafe.h>)
+EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...);
+EXTERN_C NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength);
+#endif
+
+namespace
+{
+
+// Writes into dest[0 .. capacity-1) and counts what did not fit.
+class WideWriter
+{
+public:
+    WideWriter(PWSTR dest, size_t capacity) : dest_(dest), capacity_(capacity) {}
+
+    void Put(WCHAR c)
+    {
+        if (length_ + 1 < capacity_)
+            dest_[length_++] = c;
+        else
+            overflow_ = true;
+    }
+
+    void Repeat(WCHAR c, size_t count)
+    {
+        for (size_t i = 0; i < count; ++i)
+            Put(c);
+    }
+
+    void Terminate() { dest_[length_] = 0; }
+    bool Overflowed() const { return overflow_; }
+
+private:
+    PWSTR dest_;
+    size_t capacity_;
+    size_t length_ = 0;
+    bool overflow_ = false;
+};
+
+struct Spec
+{
+    bool leftAlign = false;
+    bool zeroPad = false;
+    size_t width = 0;
+    enum class Length
+    {
+        Default,
+        Short,
+        Long,
+        LongLong,
+        Size
+    } length = Length::Default;
+};
+
+// Pads `body` (already laid out in `digits`, most significant first) to the
+// width. Zero padding goes between the sign and the digits.
+void PutPadded(WideWriter& out, const Spec& spec, const char* sign, const WCHAR* body,
+               size_t bodyLength)
+{
+    size_t signLength = 0;
+    while (sign[signLength] != 0)
+        ++signLength;
+    const size_t used = signLength + bodyLength;
+    const size_t pad = spec.width > used ? spec.width - used : 0;
+    if (!spec.leftAlign && !spec.zeroPad)
+        out.Repeat(L' ', pad);
+    for (size_t i = 0; i < signLength; ++i)
+        out.Put(static_cast<WCHAR>(sign[i]));
+    if (!spec.leftAlign && spec.zeroPad)
+        out.Repeat(L'0', pad);
+    for (size_t i = 0; i < bodyLength; ++i)
+        out.Put(body[i]);
+    if (spec.leftAlign)
+        out.Repeat(L' ', pad);
+}
+
+void PutUnsigned(WideWriter& out, const Spec& spec, const char* sign, std::uint64_t value,
+                 unsigned base, bool upper)
+{
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    WCHAR buffer[24];
+    size_t length = 0;
+    do
+    {
+        buffer[length++] = static_cast<WCHAR>(digits[value % base]);
+        value /= base;
+    } while (value != 0);
+    for (size_t i = 0; i < length / 2; ++i)
+    {
+        WCHAR swap = buffer[i];
+        buffer[i] = buffer[length - 1 - i];
+        buffer[length - 1 - i] = swap;
+    }
+    PutPadded(out, spec, sign, buffer, length);
+}
+
+std::int64_t SignedArgument(const Spec& spec, va_list& args)
+{
+    switch (spec.length)
+    {
+    case Spec::Length::LongLong:
+        return va_arg(args, long long);
+    case Spec::Length::Size:
+        return va_arg(args, std::ptrdiff_t);
+    case Spec::Length::Short:
+        return static_cast<short>(va_arg(args, int));
+    default:
+        // LONG is 32-bit: %ld takes an int-sized argument, as on Windows.
+        return va_arg(args, int);
+    }
+}
+
+std::uint64_t UnsignedArgument(const Spec& spec, va_list& args)
+{
+    switch (spec.length)
+    {
+    case Spec::Length::LongLong:
+        return va_arg(args, unsigned long long);
+    case Spec::Length::Size:
+        return va_arg(args, size_t);
+    case Spec::Length::Short:
+        return static_cast<unsigned short>(va_arg(args, unsigned));
+    default:
+        return va_arg(args, unsigned);
+    }
+}
+
+void PutWideString(WideWriter& out, const Spec& spec, PCWSTR text)
+{
+    static const WCHAR null[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
+    if (text == nullptr)
+        text = null;
+    size_t length = 0;
+    while (text[length] != 0)
+        ++length;
+    PutPadded(out, spec, "", text, length);
+}
+
+void PutNarrowString(WideWriter& out, const Spec& spec, const char* text)
+{
+    if (text == nullptr)
+        text = "(null)";
+    size_t length = 0;
+    while (text[length] != 0)
+        ++length;
+    const size_t pad = spec.width > length ? spec.width - length : 0;
+    if (!spec.leftAlign)
+        out.Repeat(L' ', pad);
+    for (size_t i = 0; i < length; ++i)
+        out.Put(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
+    if (spec.leftAlign)
+        out.Repeat(L' ', pad);
+}
+
+// Reads flags, width and length of the conversion at `format` (just past the
+// '%'); returns the position of the conversion character.
+PCWSTR ParseSpec(PCWSTR format, Spec& spec, va_list& args)
+{
+    for (;; ++format)
+    {
+        if (*format == L'-')
+            spec.leftAlign = true;
+        else if (*format == L'0')
+            spec.zeroPad = true;
+        else
+            break;
+    }
+    if (*format == L'*')
+    {
+        const int width = va_arg(args, int);
+        spec.leftAlign = spec.leftAlign || width < 0;
+        spec.width = static_cast<size_t>(width < 0 ? -static_cast<long long>(width) : width);
+        ++format;
+    }
+    while (*format >= L'0' && *format <= L'9')
+        spec.width = spec.width * 10 + static_cast<size_t>(*format++ - L'0');
+    if (format[0] == L'I' && format[1] == L'6' && format[2] == L'4')
+    {
+        spec.length = Spec::Length::LongLong;
+        format += 3;
+    }
+    else if (format[0] == L'l' && format[1] == L'l')
+    {
+        spec.length = Spec::Length::LongLong;
+        format += 2;
+    }
+    else if (*format == L'l' || *format == L'w')
+    {
+        spec.length = Spec::Length::Long;
+        ++format;
+    }
+    else if (*format == L'h')
+    {
+        spec.length = Spec::Length::Short;
+        ++format;
+    }
+    else if (*format == L'z' || *format == L'I')
+    {
+        spec.length = Spec::Length::Size;
+        ++format;
+    }
+    return format;
+}
+
+// Formats one conversion; returns false for one it does not know.
+bool Convert(WideWriter& out, const Spec& spec, WCHAR conversion, va_list& args)
+{
+    switch (conversion)
+    {
+    case L'd':
+    case L'i':
+    {
+        const std::int64_t value = SignedArgument(spec, args);
+        const std::uint64_t magnitude =
+            value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        PutUnsigned(out, spec, value < 0 ? "-" : "", magnitude, 10, false);
+        return true;
+    }
+    case L'u':
+        PutUnsigned(out, spec, "", UnsignedArgument(spec, args), 10, false);
+        return true;
+    case L'x':
+    case L'X':
+        PutUnsigned(out, spec, "", UnsignedArgument(spec, args), 16, conversion == L'X');
+        return true;
+    case L'c':
+    {
+        const WCHAR c = static_cast<WCHAR>(va_arg(args, int));
+        PutPadded(out, spec, "", &c, 1);
+        return true;
+    }
+    case L's':
+        // In the wide functions %s is a wide string; %hs is narrow.
+        if (spec.length == Spec::Length::Short)
+            PutNarrowString(out, spec, va_arg(args, const char*));
+        else
+            PutWideString(out, spec, va_arg(args, PCWSTR));
+        return true;
+    case L'S':
+        if (spec.length == Spec::Length::Long)
+            PutWideString(out, spec, va_arg(args, PCWSTR));
+        else
+            PutNarrowString(out, spec, va_arg(args, const char*));
+        return true;
+    default:
+        return false;
+    }
+}
+
+void Format(WideWriter& out, PCWSTR format, va_list& args)
+{
+    while (*format != 0)
+    {
+        if (*format != L'%')
+        {
+            out.Put(*format++);
+            continue;
+        }
+        PCWSTR start = format++;
+        if (*format == L'%')
+        {
+            out.Put(*format++);
+            continue;
+        }
+        Spec spec;
+        format = ParseSpec(format, spec, args);
+        if (*format != 0 && Convert(out, spec, *format, args))
+        {
+            ++format;
+            continue;
+        }
+        // Unknown: copy it as written.
+        while (start != format)
+            out.Put(*start++);
+    }
+}
+
+} // namespace
+
+EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
+{
+    if (pszDest == nullptr || pszFormat == nullptr || cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH)
+        return STATUS_INVALID_PARAMETER;
+    WideWriter out(pszDest, cchDest);
+    va_list args;
+    va_start(args, pszFormat);
+    Format(out, pszFormat, args);
+    va_end(args);
+    out.Terminate();
+    return out.Overflowed() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+EXTERN_C NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength)
+{
+    if (pcchLength != nullptr)
+        *pcchLength = 0;
+    if (psz == nullptr || cchMax > NTSTRSAFE_MAX_CCH)
+        return STATUS_INVALID_PARAMETER;
+    size_t length = 0;
+    while (length < cchMax && psz[length] != 0)
+        ++length;
+    // No terminator within cchMax characters.
+    if (length == cchMax)
+        return STATUS_INVALID_PARAMETER;
+    if (pcchLength != nullptr)
+        *pcchLength = length;
+    return STATUS_SUCCESS;
+}
