@@ -23,7 +23,9 @@ struct Recorder
 
 Recorder& TheRecorder()
 {
-    static Recorder recorder;
+    // Never destroyed: violations may be reported from static destructors and
+    // from threads still running at exit.
+    static Recorder& recorder = *new Recorder;
     return recorder;
 }
 

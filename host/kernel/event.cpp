@@ -24,7 +24,8 @@ struct Dispatcher
 
 Dispatcher& TheDispatcher()
 {
-    static Dispatcher dispatcher;
+    // Never destroyed: a waiter may outlive static destruction.
+    static Dispatcher& dispatcher = *new Dispatcher;
     return dispatcher;
 }
 

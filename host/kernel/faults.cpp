@@ -57,7 +57,8 @@ struct FaultState
 
 FaultState& State()
 {
-    static FaultState state;
+    // Never destroyed: failable calls may come from static destructors.
+    static FaultState& state = *new FaultState;
     return state;
 }
 

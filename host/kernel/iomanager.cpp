@@ -68,7 +68,9 @@ struct IoState
 
 IoState& State()
 {
-    static IoState state;
+    // Never destroyed, so that objects freed by static destructors still find
+    // their records (and retired requests stay reachable).
+    static IoState& state = *new IoState;
     return state;
 }
 

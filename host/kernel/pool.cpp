@@ -61,7 +61,9 @@ struct PoolState
 
 PoolState& State()
 {
-    static PoolState state;
+    // Never destroyed: blocks freed by static destructors still find their
+    // records, and the quarantine stays reachable to the end.
+    static PoolState& state = *new PoolState;
     return state;
 }
 
@@ -151,21 +153,27 @@ void ReportAll(std::vector<Pending>& pending)
         ReportViolation(violation.kind, std::move(violation.message));
 }
 
-void CheckAllocationLevel(POOL_TYPE type, SIZE_T bytes, ULONG tag, std::vector<Pending>& pending)
+// Reports what is wrong with an allocation request; the common case, nothing,
+// costs no formatting.
+void CheckAllocation(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
     const KIRQL irql = KeGetCurrentIrql();
+    const bool unknownType = !IsKnownPoolType(type);
+    const bool tooHigh = irql > DISPATCH_LEVEL;
+    const bool pagedTooHigh = !tooHigh && IsPaged(type) && irql > APC_LEVEL;
+    if (!unknownType && !tooHigh && !pagedTooHigh && bytes != 0)
+        return;
     const std::string call = std::string("ExAllocatePoolWithTag(") + PoolTypeName(type) + ", " +
                              std::to_string(bytes) + ", '" + TagName(tag) + "')";
-    if (!IsKnownPoolType(type))
-        pending.push_back({ViolationKind::Custom,
-                           call + ": unknown pool type " + std::to_string(static_cast<int>(type))});
-    if (irql > DISPATCH_LEVEL)
-        pending.push_back({ViolationKind::IrqlViolation, call + " called at " + IrqlName(irql)});
-    else if (IsPaged(type) && irql > APC_LEVEL)
-        pending.push_back(
-            {ViolationKind::PagedPoolAtHighIrql, call + " called at " + IrqlName(irql)});
+    if (unknownType)
+        ReportViolation(ViolationKind::Custom,
+                        call + ": unknown pool type " + std::to_string(static_cast<int>(type)));
+    if (tooHigh)
+        ReportViolation(ViolationKind::IrqlViolation, call + " called at " + IrqlName(irql));
+    if (pagedTooHigh)
+        ReportViolation(ViolationKind::PagedPoolAtHighIrql, call + " called at " + IrqlName(irql));
     if (bytes == 0)
-        pending.push_back({ViolationKind::ZeroSizeAllocation, call + ": zero bytes requested"});
+        ReportViolation(ViolationKind::ZeroSizeAllocation, call + ": zero bytes requested");
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
@@ -225,16 +233,16 @@ void Free(PVOID address, const ULONG* expectedTag, const char* function)
         {
             BlockRecord record = found->second;
             state.live.erase(found);
-            const std::string what = std::string(function) + ": " + DescribeBlock(record.block);
+            auto what = [&] { return std::string(function) + ": " + DescribeBlock(record.block); };
             if (IsPaged(record.block.type) && irql > APC_LEVEL && irql <= DISPATCH_LEVEL)
                 pending.push_back(
-                    {ViolationKind::PagedPoolAtHighIrql, what + " freed at " + IrqlName(irql)});
+                    {ViolationKind::PagedPoolAtHighIrql, what() + " freed at " + IrqlName(irql)});
             if (expectedTag != nullptr && *expectedTag != record.block.tag)
                 pending.push_back({ViolationKind::PoolTagMismatch,
-                                   what + " freed with tag '" + TagName(*expectedTag) + "'"});
+                                   what() + " freed with tag '" + TagName(*expectedTag) + "'"});
             std::string damage = GuardDamage(record);
             if (!damage.empty())
-                pending.push_back({ViolationKind::PoolOverrun, what + ": " + damage});
+                pending.push_back({ViolationKind::PoolOverrun, what() + ": " + damage});
 
             std::memset(record.User(), kPoolFillOnFree, record.block.size);
             state.quarantined.insert(record.User());
@@ -416,9 +424,7 @@ PoolTracker& Pool()
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    std::vector<host::Pending> pending;
-    host::CheckAllocationLevel(PoolType, NumberOfBytes, Tag, pending);
-    host::ReportAll(pending);
+    host::CheckAllocation(PoolType, NumberOfBytes, Tag);
     if (host::ShouldFail("ExAllocatePoolWithTag"))
         return nullptr;
     return host::Allocate(PoolType, NumberOfBytes, Tag);
