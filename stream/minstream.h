@@ -1,0 +1,158 @@
+// CMiniportWavePciStream: the stream of one wave pin, created by the wave
+// miniport's NewStream each time a client opens the pin.
+//
+// The stream owns a transfer buffer of two halves, each one period of the
+// engine (F frames) of N 32-bit little-endian containers per frame, and moves
+// audio one period at a time between the port's mappings of the client's
+// buffers and that buffer. One period of render audio, and where it happens:
+//
+//     NewStream, Init ........ minstream.cpp    sizes from the engine's period,
+//                                               rate and format, service group
+//     SetState(RUN) .......... statemachine.cpp buffer, callback, attach,
+//                                               pre-fill, START, publish
+//     EngineNotify ........... transfer.cpp     engine -> IPortWavePci::Notify
+//     Service ................ transfer.cpp     one period under m_Lock, or
+//                                               silence if nothing came
+//     TransferPeriod ......... transfer.cpp     mappings -> ConvertSamples
+//     GetPosition ............ position.cpp     periods done + engine offset
+//     SetState(PAUSE, STOP) .. statemachine.cpp STOP the engine; detach, free
+//
+// Levels: creation, Init, SetFormat, GetAllocatorFraming, the interface query
+// and destruction run at PASSIVE_LEVEL (pageable). SetState, RevokeMappings,
+// GetPosition, NormalizePhysicalPosition, MappingAvailable, Service and
+// EngineNotify are resident; Service and EngineNotify run at DISPATCH_LEVEL.
+// No engine command is sent with m_Lock held.
+//
+// Locking: m_Lock guards the transfer state (ring cursor, client phase,
+// period and byte counts, the held mapping) and is held across the port's
+// GetMapping and ReleaseMapping. The port may hold its own lock while it calls
+// RevokeMappings, so RevokeMappings never waits for m_Lock; see
+// RevokeMappings in statemachine.cpp for how the two still exclude each other.
+#pragma once
+
+#include <portcls.h>
+
+#include "common/unknown.h"
+#include "wave/minwave.h"
+
+class CMiniportWavePciStream : public IMiniportWavePciStream, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    explicit CMiniportWavePciStream(_In_opt_ PUNKNOWN OuterUnknown) : CUnknown(OuterUnknown) {}
+    ~CMiniportWavePciStream() override;
+
+    // Called by NewStream right after creation. Takes references on the
+    // miniport and the port stream, derives the sizes from the engine's
+    // period, applies the format and creates the service group, which goes
+    // to the caller with one reference. On failure NewStream releases the
+    // stream, whose destruction drops what was taken.
+    _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+        Init(_In_ CMiniportWavePci* Miniport, _In_ PPORTWAVEPCISTREAM PortStream,
+             _In_ ULONG DeviceIndex, _In_ ULONG Pin, _In_ BOOLEAN Capture,
+             _In_ PKSDATAFORMAT DataFormat, _Out_ PSERVICEGROUP* ServiceGroup);
+
+    // IMiniportWavePciStream
+    _IRQL_requires_(PASSIVE_LEVEL) STDMETHODIMP_(NTSTATUS)
+        SetFormat(_In_ PKSDATAFORMAT DataFormat) override;
+    STDMETHODIMP_(NTSTATUS) SetState(_In_ KSSTATE State) override;
+    STDMETHODIMP_(NTSTATUS) GetPosition(_Out_ PULONGLONG Position) override;
+    STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(_Inout_ PLONGLONG PhysicalPosition) override;
+    _IRQL_requires_(PASSIVE_LEVEL) STDMETHODIMP_(NTSTATUS)
+        GetAllocatorFraming(_Out_ PKSALLOCATOR_FRAMING AllocatorFraming) override;
+    STDMETHODIMP_(NTSTATUS)
+    RevokeMappings(_In_ PVOID FirstTag, _In_ PVOID LastTag, _Out_ PULONG MappingsRevoked) override;
+    STDMETHODIMP_(void) MappingAvailable() override;
+    _IRQL_requires_(DISPATCH_LEVEL) STDMETHODIMP_(void) Service() override;
+
+private:
+    // Tests look at the transfer state through this peer.
+    friend class CMiniportWavePciStreamTestPeer;
+
+    // --- transfer.cpp; resident ---
+    NTSTATUS TransferPeriod();
+    ULONG ConvertSamples(_In_ PVOID MappingAddress, _In_ ULONG ByteCount);
+    BOOLEAN MappingWasRevoked() const;
+    VOID ForgetMapping();
+    VOID ReleaseHeldMapping();
+    VOID ZeroBufferIfNothingMoved(_In_ ULONGLONG TotalBytesBefore);
+
+    // --- statemachine.cpp; resident ---
+    NTSTATUS Run();
+    VOID StartEngine();
+    VOID StopEngine();
+    VOID Stop();
+    VOID RegisterNotify(_In_ BOOLEAN Register);
+    VOID DetachAndFreeBuffer();
+    VOID SendStreamCommand(_In_ ULONG Command);
+
+    // Fields in the order of the design; F is the engine's period in frames,
+    // N the channel count, B the client bytes per sample.
+
+    // The owning miniport; one reference.
+    CMiniportWavePci* m_Miniport;
+    // Created by Init; one reference. Published in the miniport's stream
+    // table while the stream runs, cleared by destruction.
+    PSERVICEGROUP m_ServiceGroup;
+    ULONG m_SampleRate;
+    // The port's stream interface; one reference.
+    PPORTWAVEPCISTREAM m_PortStream;
+    // The current format as the port passed it (not a copy).
+    PKSDATAFORMAT m_Format;
+    // 1 once the engine stream was started, 0 otherwise. A plain flag, read
+    // by Service and MappingAvailable before they take m_Lock.
+    volatile ULONG m_Running;
+
+    // Transfer state, guarded by m_Lock during transfers. Between transfers
+    // m_PeriodBytesDone == m_ClientPhase mod m_PeriodClientBytes and
+    // m_BufferOffset is the container byte that matches m_ClientPhase, never
+    // beyond m_BufferBytes.
+    ULONGLONG m_PeriodBytesDone;
+    ULONGLONG m_TotalBytes;
+    PUCHAR m_Buffer;
+    ULONG m_BufferOffset;
+    ULONG m_ClientPhase;
+    // Counts ReleaseMapping calls; its address is the stream's mapping tag.
+    ULONG m_MappingsReleased;
+    PHYSICAL_ADDRESS m_MappingPhysical;
+    PVOID m_MappingVirtual;
+    // Bytes of the held mapping not yet moved; 0: no mapping held.
+    ULONG m_MappingBytes;
+    // Service calls while running since creation or the last revocation.
+    ULONGLONG m_ServiceCount;
+
+    // Sizes, fixed by Init from the creation format.
+    ULONG m_PeriodContainerBytes; // F * N * 4, one half of the buffer
+    ULONG m_BufferBytes;          // 2 * m_PeriodContainerBytes
+    ULONG m_PeriodClientBytes;    // F * N * B
+    ULONG m_BufferClientBytes;    // 2 * m_PeriodClientBytes
+    ULONG m_ClientBytesPerSample; // B, 2 to 4
+
+    // 1 while the callback is registered and the buffer attached by RUN.
+    ULONG m_BufferAttached;
+    ULONG m_Pin;
+    ULONG m_Capture; // 0 render, 1 capture: the row of the miniport's tables
+    ULONG m_DeviceIndex;
+    ULONG m_Channels;
+    // Client bytes of completed periods since creation or the last
+    // revocation; GetPosition reads it without the lock, in one access.
+    volatile ULONGLONG m_CompletedBytes;
+    KSPIN_LOCK m_Lock;
+    ULONG m_NonPcm;
+
+    // Revocation. RevokeMappings bumps m_RevokeGeneration; a mapping whose
+    // m_MappingGeneration (the generation read before the GetMapping that
+    // returned it) differs has been taken back by the port. m_MappingInUse is
+    // 1 while ConvertSamples touches the mapping's memory; RevokeMappings
+    // waits for it to drop before it returns.
+    volatile LONG m_RevokeGeneration;
+    LONG m_MappingGeneration;
+    volatile LONG m_MappingInUse;
+};
+
+// Creates a stream with one reference, from PoolType, tag PcCr, zero-filled.
+// On failure *Stream is NULL and the status STATUS_INSUFFICIENT_RESOURCES.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    CreateMiniportWavePciStream(_Out_ CMiniportWavePciStream** Stream,
+                                _In_opt_ PUNKNOWN OuterUnknown, _In_ POOL_TYPE PoolType);

@@ -1,0 +1,232 @@
+// The stream's state machine: how the KS states that the port sets drive the
+// engine, and the stop and restart around a revocation of mappings.
+//
+//     STOP -> ACQUIRE -> PAUSE     nothing (the engine stream never ran)
+//     PAUSE -> RUN                 buffer (allocated, or the one still held),
+//                                  callback, attach, render pre-fill, START,
+//                                  publish the service group
+//     RUN -> PAUSE (or ACQUIRE)    clear the callback, STOP; buffer stays
+//     ACQUIRE -> STOP              clear the callback, detach, free the
+//                                  buffer, reset the transfer to a period
+//                                  start
+//
+// All of it is resident: the port may call SetState and RevokeMappings at
+// DISPATCH_LEVEL. No engine command is sent with m_Lock held.
+#include "stream/minstream.h"
+
+#include "common/pooltags.h"
+#include "stream/transfer.h"
+
+// START and STOP address the stream by direction, device and pin.
+VOID CMiniportWavePciStream::SendStreamCommand(ULONG Command)
+{
+    ENGINE_STREAM_PARAMS block = {};
+    block.Capture = m_Capture;
+    block.DeviceIndex = m_DeviceIndex;
+    block.Pin = m_Pin;
+    block.Channels = m_Channels;
+    m_Miniport->CallEngine(Command, &block);
+}
+
+// Registers EngineNotify with the miniport as its context, or clears the
+// registration (a cleared callback is not called again).
+VOID CMiniportWavePciStream::RegisterNotify(BOOLEAN Register)
+{
+    ENGINE_NOTIFY_PARAMS block = {};
+    block.Capture = m_Capture;
+    block.DeviceIndex = m_Miniport->m_DeviceIndex;
+    block.Pin = m_Pin;
+    block.Callback = Register ? EngineNotify : NULL;
+    block.CallbackContext = Register ? static_cast<PVOID>(m_Miniport) : NULL;
+    m_Miniport->CallEngine(ENGINE_CMD_REGISTER_NOTIFY, &block);
+}
+
+VOID CMiniportWavePciStream::StartEngine()
+{
+    SendStreamCommand(ENGINE_CMD_START);
+    m_Running = 1;
+    // From here EngineNotify finds the stream.
+    m_Miniport->m_StreamTable[m_Capture][m_Pin] = m_ServiceGroup;
+}
+
+// The stream-table entry stays: a notification still on its way finds the
+// service group, and Service returns at once because m_Running is 0.
+VOID CMiniportWavePciStream::StopEngine()
+{
+    LONG wasRunning = InterlockedExchange(reinterpret_cast<volatile LONG*>(&m_Running), 0);
+    if (wasRunning == 1)
+    {
+        RegisterNotify(FALSE);
+        SendStreamCommand(ENGINE_CMD_STOP);
+    }
+}
+
+// Takes the buffer away from the engine and frees it. The engine no longer
+// touches a detached buffer; a late transfer finds m_Buffer NULL under
+// m_Lock.
+VOID CMiniportWavePciStream::DetachAndFreeBuffer()
+{
+    if (m_BufferAttached == 1)
+    {
+        RegisterNotify(FALSE);
+        ENGINE_BUFFER_PARAMS block = {};
+        block.Capture = m_Capture;
+        block.DeviceIndex = m_DeviceIndex;
+        block.Pin = m_Pin;
+        block.Channels = m_Channels;
+        m_Miniport->CallEngine(ENGINE_CMD_ATTACH_BUFFER, &block);
+        m_BufferAttached = 0;
+    }
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    PUCHAR buffer = m_Buffer;
+    m_Buffer = NULL;
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+
+    if (buffer != NULL)
+    {
+        ExFreePoolWithTag(buffer, POOL_TAG_TRANSFER);
+    }
+}
+
+NTSTATUS CMiniportWavePciStream::Run()
+{
+    if (m_Buffer == NULL)
+    {
+        PUCHAR buffer = static_cast<PUCHAR>(
+            ExAllocatePoolWithTag(NonPagedPool, m_BufferBytes, POOL_TAG_TRANSFER));
+        if (buffer == NULL)
+        {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(buffer, m_BufferBytes);
+        m_Buffer = buffer;
+    }
+    else if (m_Running != 1)
+    {
+        // A RUN after PAUSE: the buffer is still held and attached, and the
+        // engine stream is stopped. It is used again, as a fresh buffer.
+        RtlZeroMemory(m_Buffer, m_BufferBytes);
+    }
+
+    RegisterNotify(TRUE);
+    ENGINE_BUFFER_PARAMS block = {};
+    block.Capture = m_Capture;
+    block.DeviceIndex = m_DeviceIndex;
+    block.Pin = m_Pin;
+    block.Channels = m_Channels;
+    block.Buffer = m_Buffer;
+    block.PeriodBytes = m_PeriodContainerBytes;
+    block.BufferChannels = m_Channels;
+    m_Miniport->CallEngine(ENGINE_CMD_ATTACH_BUFFER, &block);
+    m_BufferAttached = 1;
+
+    if (m_Running == 1)
+    {
+        return STATUS_SUCCESS;
+    }
+
+    if (m_Capture == 0)
+    {
+        // The first period from the mappings the port already holds; with
+        // none, the first period plays silence.
+        RtlZeroMemory(m_Buffer, m_BufferBytes);
+        TransferPeriod();
+    }
+    else
+    {
+        // A capture stream starts from a fresh mapping, and hands back the
+        // one it held instead of forgetting it.
+        ReleaseHeldMapping();
+    }
+    StartEngine();
+    return STATUS_SUCCESS;
+}
+
+// STOP zeroes the byte counts of the period, and with them the client phase
+// and the ring cursor, so that the three agree again and a later RUN starts
+// at the beginning of the first half. Part of a sample that a mapping left
+// unfinished is kept, at the same place in the first container, because the
+// held mapping (kept as it is) goes on with the rest of that sample.
+VOID CMiniportWavePciStream::Stop()
+{
+    DetachAndFreeBuffer();
+    StopEngine();
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
+    m_TotalBytes = 0;
+    m_PeriodBytesDone = partialSample;
+    m_ClientPhase = partialSample;
+    m_BufferOffset %= 4;
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetState(KSSTATE State)
+{
+    switch (State)
+    {
+    case KSSTATE_RUN:
+        return Run();
+    case KSSTATE_ACQUIRE:
+    case KSSTATE_PAUSE:
+        // The buffer stays allocated and attached; the held mapping and the
+        // counters stay as they are.
+        StopEngine();
+        return STATUS_SUCCESS;
+    case KSSTATE_STOP:
+        Stop();
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_SUCCESS;
+    }
+}
+
+// The port takes back mappings it handed out; the stream stops the engine
+// stream, gives up the mapping it holds and starts again if it was running.
+//
+// Exclusion with a running transfer, without deadlock. TransferPeriod holds
+// m_Lock while it calls the port's GetMapping and ReleaseMapping, which take
+// the port's own lock; the port may hold that lock while it calls here. If
+// this waited for m_Lock, a transfer blocked in GetMapping would wait for the
+// port while the port waited for the transfer. So m_Lock is not taken here:
+//   1. m_RevokeGeneration is raised (an interlocked operation, a full
+//      barrier). The transfer compares it with the generation it read before
+//      the GetMapping of the mapping it holds, under m_Lock, before every use
+//      and before ReleaseMapping: a revoked mapping is forgotten, never
+//      released (it is the port's now), and a fresh one is asked for.
+//   2. The only moment a transfer touches the mapping's memory is inside
+//      ConvertSamples, bracketed by m_MappingInUse, which it sets (also a
+//      full barrier) before it checks the generation. This waits until
+//      m_MappingInUse is 0: either the transfer saw the new generation and
+//      keeps off the mapping, or its copy ends, which takes no lock and so
+//      ends soon. When this returns, nothing reads or writes revoked memory.
+// A mapping handed out by a GetMapping that overlapped the revocation counts
+// as revoked too, since it cannot be told from one handed out just before.
+STDMETHODIMP_(NTSTATUS)
+CMiniportWavePciStream::RevokeMappings(PVOID FirstTag, PVOID LastTag, PULONG MappingsRevoked)
+{
+    UNREFERENCED_PARAMETER(FirstTag);
+    UNREFERENCED_PARAMETER(LastTag);
+
+    InterlockedIncrement(&m_RevokeGeneration);
+    while (InterlockedCompareExchange(&m_MappingInUse, 0, 0) != 0)
+    {
+        KeMemoryBarrier();
+    }
+
+    BOOLEAN wasRunning = m_Running == 1;
+    StopEngine();
+    m_CompletedBytes = 0;
+    m_ServiceCount = 0;
+    if (wasRunning)
+    {
+        // StopEngine cleared the callback; without it the restarted stream
+        // would hear no more periods.
+        RegisterNotify(TRUE);
+        StartEngine();
+    }
+
+    *MappingsRevoked = 1;
+    return STATUS_SUCCESS;
+}

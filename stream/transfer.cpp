@@ -1,0 +1,225 @@
+// The sample transfer: the engine's notification, Service and
+// MappingAvailable, one period at a time from (render) or into (capture) the
+// port's mappings, and the conversion between client samples and 32-bit
+// containers. Everything here is resident: Service and EngineNotify run at
+// DISPATCH_LEVEL.
+#include "stream/transfer.h"
+
+#include "stream/minstream.h"
+
+#define CONTAINER_BYTES 4
+
+VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
+{
+    CMiniportWavePci* miniport = static_cast<CMiniportWavePci*>(CallbackContext);
+    if (miniport == NULL || miniport->m_Port == NULL)
+    {
+        return;
+    }
+    if (Capture >= WAVE_DIRECTIONS || Pin >= WAVE_STREAM_TABLE_PINS)
+    {
+        return;
+    }
+    // One pointer-sized read: StartEngine publishes the entry, NewStream and
+    // the stream's destruction clear it.
+    PSERVICEGROUP serviceGroup = miniport->m_StreamTable[Capture][Pin];
+    if (serviceGroup == NULL)
+    {
+        return;
+    }
+    miniport->m_Port->Notify(serviceGroup);
+}
+
+VOID ConvertSamplesReference(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                             ULONG BytesPerSample, BOOLEAN Capture)
+{
+    ULONG lowBytes = CONTAINER_BYTES - BytesPerSample;
+    ULONG offset = *RingOffset;
+    for (ULONG index = 0; index < Count; index++)
+    {
+        if (offset % CONTAINER_BYTES == 0)
+        {
+            if (!Capture && BytesPerSample == 2)
+            {
+                Ring[offset] = 0;
+                Ring[offset + 1] = 0;
+            }
+            offset += lowBytes;
+        }
+        if (Capture)
+        {
+            Client[index] = Ring[offset];
+        }
+        else
+        {
+            Ring[offset] = Client[index];
+        }
+        offset++;
+    }
+    *RingOffset = offset;
+}
+
+// A transfer never crosses a period boundary of the client stream, so the
+// container bytes it reaches stay inside the current half.
+ULONG CMiniportWavePciStream::ConvertSamples(PVOID MappingAddress, ULONG ByteCount)
+{
+    ULONG periodLeft = m_PeriodClientBytes - (m_ClientPhase % m_PeriodClientBytes);
+    ULONG count = ByteCount < periodLeft ? ByteCount : periodLeft;
+
+    ConvertSamplesReference(m_Buffer, &m_BufferOffset, static_cast<PUCHAR>(MappingAddress), count,
+                            m_ClientBytesPerSample, m_Capture == 1);
+
+    m_TotalBytes += count;
+    m_ClientPhase = (m_ClientPhase + count) % m_BufferClientBytes;
+    return count;
+}
+
+// With m_Lock held. A revocation since the GetMapping that returned the held
+// mapping means the port has taken it back.
+BOOLEAN CMiniportWavePciStream::MappingWasRevoked() const
+{
+    return m_MappingGeneration != m_RevokeGeneration;
+}
+
+// With m_Lock held: the held mapping is no longer the stream's business.
+VOID CMiniportWavePciStream::ForgetMapping()
+{
+    m_MappingBytes = 0;
+    m_MappingVirtual = NULL;
+}
+
+// Hands the held mapping back to the port, unless the port already revoked
+// it (a revoked mapping is the port's; it must not be released again).
+VOID CMiniportWavePciStream::ReleaseHeldMapping()
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    if (m_MappingBytes != 0)
+    {
+        if (!MappingWasRevoked())
+        {
+            m_PortStream->ReleaseMapping(&m_MappingsReleased);
+            m_MappingsReleased++;
+        }
+        ForgetMapping();
+    }
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+// Moves up to the rest of the current period, taking mappings from the port
+// while the period is incomplete and none is held, and releasing each one
+// when it is used up. m_Lock is held throughout, across the port's
+// GetMapping and ReleaseMapping. Returns the status of the last GetMapping.
+//
+// Revocation (see RevokeMappings): the generation is read before GetMapping,
+// so a mapping returned while a revocation ran counts as revoked; the held
+// mapping's memory is touched only between setting m_MappingInUse and
+// clearing it, after the generation was checked again.
+NTSTATUS CMiniportWavePciStream::TransferPeriod()
+{
+    NTSTATUS ntStatus = STATUS_SUCCESS;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+
+    // STOP may have taken the buffer away while a late caller waited.
+    while (m_Buffer != NULL)
+    {
+        if (m_PeriodBytesDone >= m_PeriodClientBytes)
+        {
+            m_PeriodBytesDone -= m_PeriodClientBytes;
+            // Back to 0 only after the second half.
+            m_BufferOffset %= m_BufferBytes;
+            m_CompletedBytes = m_CompletedBytes + m_PeriodClientBytes;
+            break;
+        }
+
+        if (m_MappingBytes != 0 && MappingWasRevoked())
+        {
+            ForgetMapping();
+        }
+        if (m_MappingBytes == 0)
+        {
+            LONG generation = m_RevokeGeneration;
+            ULONG flags = 0;
+            ntStatus = m_PortStream->GetMapping(&m_MappingsReleased, &m_MappingPhysical,
+                                                &m_MappingVirtual, &m_MappingBytes, &flags);
+            if (!NT_SUCCESS(ntStatus))
+            {
+                ForgetMapping();
+                break;
+            }
+            m_MappingGeneration = generation;
+        }
+
+        InterlockedExchange(&m_MappingInUse, 1);
+        if (MappingWasRevoked())
+        {
+            InterlockedExchange(&m_MappingInUse, 0);
+            ForgetMapping();
+            continue;
+        }
+        ULONG moved = ConvertSamples(m_MappingVirtual, m_MappingBytes);
+        InterlockedExchange(&m_MappingInUse, 0);
+
+        m_PeriodBytesDone += moved;
+        m_MappingBytes -= moved;
+        if (m_MappingBytes == 0)
+        {
+            if (!MappingWasRevoked())
+            {
+                m_PortStream->ReleaseMapping(&m_MappingsReleased);
+                m_MappingsReleased++;
+            }
+            ForgetMapping();
+        }
+        else
+        {
+            // A mapping longer than the rest of the period is continued by
+            // the next transfer.
+            m_MappingVirtual = static_cast<PUCHAR>(m_MappingVirtual) + moved;
+            m_MappingPhysical.LowPart += moved;
+        }
+    }
+
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+    return ntStatus;
+}
+
+// Silence when a whole Service call moved nothing. The check and the fill
+// are one step under m_Lock: a MappingAvailable on another processor may
+// have moved bytes since this Service's transfer, and they must not be wiped.
+VOID CMiniportWavePciStream::ZeroBufferIfNothingMoved(ULONGLONG TotalBytesBefore)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    if (m_TotalBytes == TotalBytesBefore && m_Buffer != NULL)
+    {
+        RtlZeroMemory(m_Buffer, m_BufferBytes);
+    }
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+// The port calls this at DISPATCH_LEVEL after EngineNotify asked it to.
+// A capture stream lets its first two calls after creation or a revocation
+// pass, so that the engine has filled a half before the first is read.
+STDMETHODIMP_(void) CMiniportWavePciStream::Service()
+{
+    if (m_Running != 1)
+    {
+        return;
+    }
+    m_ServiceCount++;
+    if (m_Capture == 1 && m_ServiceCount < 3)
+    {
+        return;
+    }
+    ULONGLONG totalBytesBefore = m_TotalBytes;
+    TransferPeriod();
+    ZeroBufferIfNothingMoved(totalBytesBefore);
+}
+
+// Continues a period that ran short of mappings; no warm-up, no silence.
+STDMETHODIMP_(void) CMiniportWavePciStream::MappingAvailable()
+{
+    if (m_Running == 1)
+    {
+        TransferPeriod();
+    }
+}

@@ -1,0 +1,143 @@
+// Position reporting: completed periods plus the engine's offset inside the
+// current period, and the conversion of byte positions to 100 ns units.
+#include "tests/support/engineexpect.h"
+#include "tests/support/streamtestbed.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+class Position : public nuvtest::StreamTestbed
+{
+protected:
+    // F = 128, stereo 24-bit: 768 client bytes per period.
+    void Open(bool run, ULONG pin = 0, bool capture = false)
+    {
+        Engine().SetPeriodFrames(128);
+        ASSERT_EQ(CreateStream({.channels = 2, .bits = 24}, capture, pin), STATUS_SUCCESS);
+        if (run)
+        {
+            ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        }
+        Engine().ClearCommands();
+    }
+
+    ULONGLONG Read()
+    {
+        ULONGLONG position = 0xDEADBEEF;
+        EXPECT_EQ(Stream()->GetPosition(&position), STATUS_SUCCESS);
+        return position;
+    }
+};
+
+using GetPosition = Position;
+
+TEST_F(GetPosition, NotRunningIsZeroButTheEngineIsStillAsked)
+{
+    Open(/*run=*/false);
+    Engine().SetDevicePosition(1000);
+    EXPECT_EQ(Read(), 0u);
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_GET_POSITION});
+}
+
+// 1000 frames x 2 x 3 = 6000; 6000 mod 768 = 624.
+TEST_F(GetPosition, WorkedExample)
+{
+    Open(/*run=*/true);
+    Engine().SetDevicePosition(1000);
+    EXPECT_EQ(Read(), 624u) << "before the first completed period: no subtraction";
+    Peer().SetCompletedBytes(3072);
+    EXPECT_EQ(Read(), 3072u - 768u + 624u);
+}
+
+TEST_F(GetPosition, GrowsByAPeriodWhenATransferCompletesOne)
+{
+    Open(/*run=*/true);
+    Engine().SetDevicePosition(10);
+    PortStream().QueueMapping(std::vector<std::uint8_t>(768, 0x11));
+    RunService();
+    EXPECT_EQ(Read(), 60u) << "the first completed period is the one ahead of the engine";
+    PortStream().QueueMapping(std::vector<std::uint8_t>(768, 0x22));
+    RunService();
+    EXPECT_EQ(Read(), 768u + 60u);
+}
+
+// The engine's position counts frames since start; its byte product must not
+// wrap in 32 bits. Beyond 2^32 / 6 frames the wrapped product gives another
+// offset than the frames' place in the period (p mod 128, times 6).
+TEST_F(GetPosition, LargeEnginePositionsDoNotWrapTheOffset)
+{
+    Open(/*run=*/true);
+    for (ULONG frames : {715827882u, 715827883u, 0x80000001u, 0xFFFFFFFFu})
+    {
+        SCOPED_TRACE(frames);
+        Engine().SetDevicePosition(frames);
+        EXPECT_EQ(Read(), (frames % 128) * 6u);
+    }
+}
+
+TEST_F(GetPosition, RevocationRestartsFromTheEngineOffset)
+{
+    Open(/*run=*/true);
+    Peer().SetCompletedBytes(3072);
+    ULONG revoked = 0;
+    Stream()->RevokeMappings(nullptr, nullptr, &revoked);
+    Engine().SetDevicePosition(1000);
+    EXPECT_EQ(Read(), 624u);
+}
+
+// Pins 0 to 3 give PinOffset 0, pin 4 gives 4, and a pin beyond the map 0.
+TEST_F(GetPosition, PinOffsetFollowsThePinMap)
+{
+    for (ULONG pin : {0u, 3u, 4u, 5u})
+    {
+        SCOPED_TRACE(pin);
+        Open(/*run=*/false, pin, /*capture=*/true);
+        Read();
+        auto block = Engine().LastBlock<ENGINE_POSITION_PARAMS>(ENGINE_CMD_GET_POSITION);
+        ASSERT_TRUE(block);
+        EXPECT_EQ(block->PinOffset, pin == 4 ? 4u : 0u);
+        EXPECT_EQ(block->Capture, 1u);
+        ReleaseStream();
+    }
+}
+
+// --- NormalizePhysicalPosition ---------------------------------------------
+
+class NormalizePhysicalPosition : public nuvtest::StreamTestbed
+{
+};
+
+// q = 10,000,000 / (N x B), truncated; then q x bytes / rate, toward zero.
+struct NormalizeCase
+{
+    USHORT channels;
+    USHORT bits;
+    LONGLONG bytes;
+    LONGLONG expected;
+};
+
+TEST_F(NormalizePhysicalPosition, TruncatesTheFactorFirst)
+{
+    const NormalizeCase cases[] = {
+        {2, 16, 192000, 10000000},  // q 2,500,000: exact
+        {2, 24, 288000, 9999996},   // q 1,666,666
+        {6, 16, 576000, 9999996},   // q 833,333 (from 833,333.3)
+        {2, 16, 0, 0},              //
+        {2, 16, -192000, -10000000} // signed
+    };
+    Engine().SetPeriodFrames(4);
+    for (const NormalizeCase& c : cases)
+    {
+        SCOPED_TRACE(::testing::Message() << c.channels << " ch " << c.bits << " bit " << c.bytes);
+        ASSERT_EQ(CreateStream({.channels = c.channels, .rate = 48000, .bits = c.bits}),
+                  STATUS_SUCCESS);
+        LONGLONG position = c.bytes;
+        EXPECT_EQ(Stream()->NormalizePhysicalPosition(&position), STATUS_SUCCESS);
+        EXPECT_EQ(position, c.expected);
+        ReleaseStream();
+    }
+}
+
+} // namespace

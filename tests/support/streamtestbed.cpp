@@ -1,0 +1,125 @@
+#include "tests/support/streamtestbed.h"
+
+#include "host/kernel/irql.h"
+#include "host/kernel/pool.h"
+#include "stream/transfer.h"
+#include "tests/support/fakeservicegroup.h"
+
+namespace nuvtest
+{
+
+void StreamTestbed::SetUp()
+{
+    record_.EngineCall = engine_.EntryPoint();
+    record_.EngineContext = engine_.Context();
+    record_.InstanceCount = kDeviceIndex;
+
+    PUNKNOWN unknown = nullptr;
+    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPool), STATUS_SUCCESS);
+    miniport_ = static_cast<CMiniportWavePci*>(static_cast<PMINIPORTWAVEPCI>(unknown));
+    PSERVICEGROUP none = nullptr;
+    ASSERT_EQ(miniport_->Init(reinterpret_cast<PUNKNOWN>(&record_), nullptr, &wavePort_, &none),
+              STATUS_SUCCESS);
+}
+
+void StreamTestbed::TearDown()
+{
+    ReleaseStream();
+    if (miniport_ != nullptr)
+    {
+        EXPECT_EQ(static_cast<PMINIPORTWAVEPCI>(miniport_)->Release(), 0u)
+            << "a stream kept its miniport";
+        miniport_ = nullptr;
+    }
+    host::Pool().ReportLeaks({host::Tag("PcCr"), host::Tag("wVUN")});
+    EXPECT_EQ(FakeServiceGroup::LiveCount(), 0u) << "a service group was not released";
+    EXPECT_EQ(portStream_.References(), 1) << "the port stream's references are unbalanced";
+    if (!allowOutstanding_)
+    {
+        EXPECT_EQ(portStream_.OutstandingCount(), 0u) << "a mapping was never handed back";
+    }
+    for (const auto& command : engine_.Commands())
+    {
+        EXPECT_EQ(command.irql, PASSIVE_LEVEL)
+            << host::engine::CommandName(command.command) << " sent with a spin lock held";
+    }
+}
+
+PKSDATAFORMAT StreamTestbed::Format(WaveFields fields, USHORT subFormatTag)
+{
+    auto bytes = DataFormatBytes(WaveSubFormat(subFormatTag), fields);
+    formats_.push_back(std::make_unique<GuardedBytes>(std::span<const std::uint8_t>(bytes)));
+    return formats_.back()->As<KSDATAFORMAT>();
+}
+
+NTSTATUS StreamTestbed::CreateStream(WaveFields fields, bool capture, ULONG pin,
+                                     USHORT subFormatTag)
+{
+    PKSDATAFORMAT format = Format(fields, subFormatTag);
+    CMiniportWavePciStream* stream = nullptr;
+    NTSTATUS status = CreateMiniportWavePciStream(&stream, nullptr, NonPagedPool);
+    if (!NT_SUCCESS(status))
+        return status;
+    PSERVICEGROUP group = nullptr;
+    status = stream->Init(miniport_, &portStream_, kDeviceIndex, pin, capture ? TRUE : FALSE,
+                          format, &group);
+    if (!NT_SUCCESS(status))
+    {
+        static_cast<PMINIPORTWAVEPCISTREAM>(stream)->Release();
+        return status;
+    }
+    stream_ = stream;
+    serviceGroup_ = group;
+    return status;
+}
+
+void StreamTestbed::ReleaseStream()
+{
+    if (stream_ != nullptr)
+    {
+        static_cast<PMINIPORTWAVEPCISTREAM>(stream_)->Release();
+        stream_ = nullptr;
+    }
+    if (serviceGroup_ != nullptr)
+    {
+        serviceGroup_->Release();
+        serviceGroup_ = nullptr;
+    }
+}
+
+void StreamTestbed::RunService()
+{
+    host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+    stream_->Service();
+}
+
+void StreamTestbed::RunMappingAvailable()
+{
+    host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+    stream_->MappingAvailable();
+}
+
+void StreamTestbed::RunEngineNotify(ULONG capture, ULONG pin)
+{
+    host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+    EngineNotify(capture, pin, miniport_);
+}
+
+std::vector<std::uint8_t> StreamTestbed::AttachedBuffer(bool capture, ULONG pin)
+{
+    auto state = engine_.Stream(capture ? 1 : 0, record_.InstanceCount, pin);
+    if (!state || state->buffer == nullptr)
+        return {};
+    const auto* bytes = static_cast<const std::uint8_t*>(state->buffer);
+    return {bytes, bytes + 2 * std::size_t{state->periodBytes}};
+}
+
+std::vector<std::uint8_t> Ramp(std::size_t count, std::uint8_t first)
+{
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+} // namespace nuvtest

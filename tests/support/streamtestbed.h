@@ -1,0 +1,131 @@
+// The fixture for unit tests of the wave stream: the engine model, a wave
+// miniport initialised on a fake WavePci port, a fake port stream that hands
+// out mappings, and a peer that reads the stream's transfer state.
+//
+//     TEST_F(StreamTestbed, MovesOnePeriod)
+//     {
+//         Engine().SetPeriodFrames(4);
+//         ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
+//         ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+//         PortStream().QueueMapping(Bytes(16, 0x11));
+//         RunService();                          // at DISPATCH_LEVEL, as the port does
+//         EXPECT_EQ(Peer().CompletedBytes(), 16u);
+//     }
+//
+// TearDown releases the stream and the miniport, then fails the test if pool
+// of the tags 'PcCr' or 'wVUN' is left, a service group is alive, the fakes
+// hold references, a mapping stays outstanding (unless the test said it
+// may), or any engine command was sent at DISPATCH_LEVEL from a test that
+// ran the stream at PASSIVE_LEVEL (the only way to get there is a spin lock).
+#pragma once
+
+#include "adapter/engineinterface.h"
+#include "host/engine/engine.h"
+#include "stream/minstream.h"
+#include "tests/support/fakeportstream.h"
+#include "tests/support/fakeportwavepci.h"
+#include "tests/support/waveformats.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Reads (and for a few set-ups writes) the stream's private transfer state.
+class CMiniportWavePciStreamTestPeer
+{
+public:
+    explicit CMiniportWavePciStreamTestPeer(CMiniportWavePciStream* stream) : s_(stream) {}
+
+    ULONG PeriodContainerBytes() const { return s_->m_PeriodContainerBytes; }
+    ULONG BufferBytes() const { return s_->m_BufferBytes; }
+    ULONG PeriodClientBytes() const { return s_->m_PeriodClientBytes; }
+    ULONG BufferClientBytes() const { return s_->m_BufferClientBytes; }
+    ULONG ClientBytesPerSample() const { return s_->m_ClientBytesPerSample; }
+    ULONG Channels() const { return s_->m_Channels; }
+    ULONG SampleRate() const { return s_->m_SampleRate; }
+    ULONG NonPcm() const { return s_->m_NonPcm; }
+    ULONG Running() const { return s_->m_Running; }
+    ULONG BufferAttached() const { return s_->m_BufferAttached; }
+    ULONG BufferOffset() const { return s_->m_BufferOffset; }
+    ULONG ClientPhase() const { return s_->m_ClientPhase; }
+    ULONGLONG PeriodBytesDone() const { return s_->m_PeriodBytesDone; }
+    ULONGLONG TotalBytes() const { return s_->m_TotalBytes; }
+    ULONGLONG CompletedBytes() const { return s_->m_CompletedBytes; }
+    ULONGLONG ServiceCount() const { return s_->m_ServiceCount; }
+    ULONG MappingBytes() const { return s_->m_MappingBytes; }
+    ULONG MappingsReleased() const { return s_->m_MappingsReleased; }
+    PVOID MappingTag() const { return &s_->m_MappingsReleased; }
+    PUCHAR Buffer() const { return s_->m_Buffer; }
+    PSERVICEGROUP ServiceGroup() const { return s_->m_ServiceGroup; }
+    std::vector<std::uint8_t> BufferBytesNow() const
+    {
+        return s_->m_Buffer == nullptr
+                   ? std::vector<std::uint8_t>{}
+                   : std::vector<std::uint8_t>(s_->m_Buffer, s_->m_Buffer + s_->m_BufferBytes);
+    }
+    // Sets the completed-period count (position tests).
+    void SetCompletedBytes(ULONGLONG bytes) { s_->m_CompletedBytes = bytes; }
+
+private:
+    CMiniportWavePciStream* s_;
+};
+
+namespace nuvtest
+{
+
+class StreamTestbed : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    host::engine::Engine& Engine() { return engine_; }
+    FakePortWavePci& WavePort() { return wavePort_; }
+    FakePortStream& PortStream() { return portStream_; }
+    CMiniportWavePci* Miniport() { return miniport_; }
+    CMiniportWavePciStream* Stream() { return stream_; }
+    CMiniportWavePciStreamTestPeer Peer() { return CMiniportWavePciStreamTestPeer(stream_); }
+    PSERVICEGROUP ServiceGroup() { return serviceGroup_; }
+
+    // A data format the test keeps alive as long as the fixture (the stream
+    // keeps a pointer to its format).
+    PKSDATAFORMAT Format(WaveFields fields, USHORT subFormatTag = WAVE_FORMAT_PCM);
+
+    // Creates and initialises a stream, as NewStream does; on success the
+    // fixture holds it (and the service group Init handed out).
+    NTSTATUS CreateStream(WaveFields fields, bool capture = false, ULONG pin = 0,
+                          USHORT subFormatTag = WAVE_FORMAT_PCM);
+    // Releases the stream now (destruction), and the fixture's group.
+    void ReleaseStream();
+
+    // Service, MappingAvailable and EngineNotify at DISPATCH_LEVEL.
+    void RunService();
+    void RunMappingAvailable();
+    void RunEngineNotify(ULONG capture, ULONG pin);
+
+    // The bytes of the transfer buffer the engine has attached for the
+    // stream on (capture, this miniport's device, pin); empty if none.
+    std::vector<std::uint8_t> AttachedBuffer(bool capture = false, ULONG pin = 0);
+    static constexpr ULONG kDeviceIndex = 1;
+
+    // The test takes mappings away or strands them on purpose.
+    void AllowOutstandingMappings() { allowOutstanding_ = true; }
+
+private:
+    host::engine::Engine engine_;
+    ENGINE_INTERFACE record_{};
+    FakePortWavePci wavePort_;
+    FakePortStream portStream_;
+    CMiniportWavePci* miniport_ = nullptr;
+    CMiniportWavePciStream* stream_ = nullptr;
+    PSERVICEGROUP serviceGroup_ = nullptr;
+    std::vector<std::unique_ptr<GuardedBytes>> formats_;
+    bool allowOutstanding_ = false;
+};
+
+// `count` bytes counting up from `first`.
+std::vector<std::uint8_t> Ramp(std::size_t count, std::uint8_t first = 1);
+
+} // namespace nuvtest
