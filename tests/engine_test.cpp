@@ -1,12 +1,16 @@
 // The engine model as the audio driver sees it: what each command answers,
 // what it keeps, what it records, and the conduct it reports.
+#include "host/engine/companion.h"
 #include "host/engine/engine.h"
 #include "host/kernel/conduct.h"
+#include "host/kernel/iomanager.h"
 #include "host/kernel/irql.h"
 #include "tests/support/engineexpect.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <thread>
 
 using host::ViolationCapture;
@@ -376,4 +380,241 @@ TEST(EngineThreads, RecordsEveryCommandSentFromSeveralThreads)
         thread.join();
     ExpectEngineCommandCount(engine, ENGINE_CMD_GET_POSITION,
                              std::size_t{kThreads * kCommandsEach});
+}
+
+// --- the companion driver, through real requests -----------------------------
+
+namespace
+{
+
+using host::engine::CompanionDriver;
+using host::engine::QueryAnswer;
+
+constexpr ULONG kInstanceCountMark = 0x1A2B3C4D;
+constexpr ULONG kReservedMark = 0x5E6F7081;
+
+// An ENGINE_INTERFACE record as the driver keeps it: the fields the
+// companion must not touch carry marks.
+ENGINE_INTERFACE MarkedRecord()
+{
+    ENGINE_INTERFACE record;
+    std::memset(&record, 0, sizeof(record));
+    record.InstanceCount = kInstanceCountMark;
+    record.Reserved = kReservedMark;
+    return record;
+}
+
+// One IRP_MN_QUERY_INTERFACE sent to `device`, built the way the driver
+// builds it.
+class QueryRequest
+{
+public:
+    QueryRequest(PDEVICE_OBJECT device, ENGINE_INTERFACE* record,
+                 const GUID* type = &GUID_ENGINE_INTERFACE, USHORT size = sizeof(ENGINE_INTERFACE),
+                 USHORT version = ENGINE_INTERFACE_VERSION)
+        : m_device(device)
+    {
+        KeInitializeEvent(&m_event, NotificationEvent, FALSE);
+        m_irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, &m_event,
+                                             &m_ioStatus);
+        m_irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(m_irp);
+        stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
+        stack->Parameters.QueryInterface.InterfaceType = type;
+        stack->Parameters.QueryInterface.Size = size;
+        stack->Parameters.QueryInterface.Version = version;
+        stack->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(record);
+        stack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
+    }
+
+    NTSTATUS Send() { return IoCallDriver(m_device, m_irp); }
+    bool Completed() { return KeReadStateEvent(&m_event) != 0; }
+    NTSTATUS WaitForStatus()
+    {
+        KeWaitForSingleObject(&m_event, Executive, KernelMode, FALSE, nullptr);
+        return m_ioStatus.Status;
+    }
+
+private:
+    PDEVICE_OBJECT m_device;
+    KEVENT m_event;
+    IO_STATUS_BLOCK m_ioStatus{};
+    PIRP m_irp = nullptr;
+};
+
+NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    PIRP irp = IoBuildSynchronousFsdRequest(major, device, nullptr, 0, nullptr, &event, &ioStatus);
+    if (major == IRP_MJ_PNP)
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoGetNextIrpStackLocation(irp)->MinorFunction = minor;
+    return IoCallDriver(device, irp);
+}
+
+void ExpectAnsweredWithTheEngine(const ENGINE_INTERFACE& record, CompanionDriver& companion)
+{
+    EXPECT_EQ(record.Header.Size, sizeof(ENGINE_INTERFACE));
+    EXPECT_EQ(record.Header.Version, ENGINE_INTERFACE_VERSION);
+    EXPECT_EQ(record.Header.Context, &companion);
+    EXPECT_NE(record.Header.InterfaceReference, nullptr);
+    EXPECT_NE(record.Header.InterfaceDereference, nullptr);
+    EXPECT_EQ(record.EngineCall, &Engine::Call);
+    EXPECT_EQ(record.EngineContext, companion.Engine().Context());
+    EXPECT_EQ(record.InstanceCount, kInstanceCountMark) << "InstanceCount is the driver's";
+    EXPECT_EQ(record.Reserved, kReservedMark);
+}
+
+void ExpectUntouched(const ENGINE_INTERFACE& record)
+{
+    const ENGINE_INTERFACE marked = MarkedRecord();
+    EXPECT_EQ(std::memcmp(&record, &marked, sizeof(record)), 0);
+}
+
+} // namespace
+
+TEST(CompanionQuery, AnswersAtOnceInsideTheDispatchRoutine)
+{
+    CompanionDriver companion;
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record);
+    EXPECT_EQ(query.Send(), STATUS_SUCCESS);
+    EXPECT_TRUE(query.Completed());
+    EXPECT_EQ(query.WaitForStatus(), STATUS_SUCCESS);
+    ExpectAnsweredWithTheEngine(record, companion);
+    EXPECT_EQ(companion.EngineAnswers(), 1u);
+
+    // The record reaches the model's engine.
+    ENGINE_PERIOD_PARAMS period = {};
+    record.EngineCall(record.EngineContext, ENGINE_CMD_GET_PERIOD, &period);
+    EXPECT_EQ(period.PeriodFrames, Engine::kDefaultPeriodFrames);
+    ExpectEngineCommands(companion.Engine(), {ENGINE_CMD_GET_PERIOD});
+}
+
+TEST(CompanionQuery, FromWorkerReturnsPendingAndCompletesOnAnotherThread)
+{
+    CompanionDriver companion;
+    companion.SetQueryAnswer(QueryAnswer::FromWorker);
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record);
+    EXPECT_EQ(query.Send(), STATUS_PENDING);
+    EXPECT_EQ(query.WaitForStatus(), STATUS_SUCCESS);
+    ExpectAnsweredWithTheEngine(record, companion);
+}
+
+TEST(CompanionQuery, WhenReleasedStaysPendingUntilTheTestReleasesIt)
+{
+    CompanionDriver companion;
+    companion.SetQueryAnswer(QueryAnswer::WhenReleased);
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record);
+    EXPECT_EQ(query.Send(), STATUS_PENDING);
+    EXPECT_TRUE(companion.HoldsQuery());
+    EXPECT_FALSE(query.Completed());
+    ExpectUntouched(record);
+
+    companion.ReleaseHeldQuery();
+    EXPECT_TRUE(query.Completed());
+    EXPECT_EQ(query.WaitForStatus(), STATUS_SUCCESS);
+    ExpectAnsweredWithTheEngine(record, companion);
+    EXPECT_FALSE(companion.HoldsQuery());
+}
+
+TEST(CompanionQuery, NeverLeavesThePresetStatusAndTheRecord)
+{
+    CompanionDriver companion;
+    companion.SetQueryAnswer(QueryAnswer::Never);
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record);
+    EXPECT_EQ(query.Send(), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(query.WaitForStatus(), STATUS_NOT_SUPPORTED);
+    ExpectUntouched(record);
+    ASSERT_EQ(companion.Queries().size(), 1u);
+    EXPECT_TRUE(companion.Queries()[0].forEngine);
+    EXPECT_EQ(companion.EngineAnswers(), 0u);
+}
+
+// Only the engine's GUID, version 1 and room for 56 bytes are answered.
+struct ForeignQuery
+{
+    const char* what;
+    const GUID* type;
+    USHORT size;
+    USHORT version;
+};
+
+class CompanionForeignQuery : public ::testing::TestWithParam<ForeignQuery>
+{
+};
+
+TEST_P(CompanionForeignQuery, IsCompletedUntouched)
+{
+    CompanionDriver companion;
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record, GetParam().type, GetParam().size,
+                       GetParam().version);
+    EXPECT_EQ(query.Send(), STATUS_NOT_SUPPORTED);
+    ExpectUntouched(record);
+    ASSERT_EQ(companion.Queries().size(), 1u);
+    EXPECT_FALSE(companion.Queries()[0].forEngine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NotTheEngine, CompanionForeignQuery,
+    ::testing::Values(ForeignQuery{"other GUID", &GUID_NULL, 56, 1},
+                      ForeignQuery{"no GUID", nullptr, 56, 1},
+                      ForeignQuery{"version 2", &GUID_ENGINE_INTERFACE, 56, 2},
+                      ForeignQuery{"version 0", &GUID_ENGINE_INTERFACE, 56, 0},
+                      ForeignQuery{"header only", &GUID_ENGINE_INTERFACE, 32, 1},
+                      ForeignQuery{"one byte short", &GUID_ENGINE_INTERFACE, 55, 1}),
+    [](const auto& info)
+    {
+        std::string name = info.param.what;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });
+
+TEST(CompanionQuery, RecordsWhatEachQueryAskedFor)
+{
+    CompanionDriver companion;
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record);
+    query.Send();
+    const auto queries = companion.Queries();
+    ASSERT_EQ(queries.size(), 1u);
+    EXPECT_TRUE(IsEqualGUID(queries[0].interfaceType, GUID_ENGINE_INTERFACE));
+    EXPECT_EQ(queries[0].size, 56u);
+    EXPECT_EQ(queries[0].version, 1u);
+    EXPECT_EQ(queries[0].record, reinterpret_cast<PINTERFACE>(&record));
+    EXPECT_EQ(queries[0].presetStatus, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(queries[0].requestorMode, KernelMode);
+}
+
+TEST(CompanionQuery, CountsCallsOfTheReferenceRoutines)
+{
+    CompanionDriver companion;
+    ENGINE_INTERFACE record = MarkedRecord();
+    QueryRequest query(companion.PhysicalDeviceObject(), &record);
+    query.Send();
+    EXPECT_EQ(companion.InterfaceReferences(), 0) << "the answer itself calls neither";
+    record.Header.InterfaceReference(record.Header.Context);
+    record.Header.InterfaceReference(record.Header.Context);
+    record.Header.InterfaceDereference(record.Header.Context);
+    EXPECT_EQ(companion.InterfaceReferences(), 2);
+    EXPECT_EQ(companion.InterfaceDereferences(), 1);
+}
+
+TEST(CompanionPnp, StartsAndCompletesOtherRequestsWithTheirStatus)
+{
+    CompanionDriver companion;
+    PDEVICE_OBJECT pdo = companion.PhysicalDeviceObject();
+    const std::size_t irpsBefore = host::LiveIrpCount();
+    EXPECT_EQ(SendPnp(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(pdo, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(SendPnp(pdo, IRP_MJ_CREATE, 0), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(companion.StartRequests(), 1u);
+    EXPECT_EQ(companion.OtherPnpRequests(), 1u);
+    EXPECT_EQ(host::LiveIrpCount(), irpsBefore) << "every request was completed";
 }
