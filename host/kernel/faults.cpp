@@ -64,10 +64,25 @@ FaultState& State()
 
 } // namespace
 
+namespace
+{
+thread_local int t_exemptions = 0;
+} // namespace
+
+FaultExemption::FaultExemption()
+{
+    ++t_exemptions;
+}
+
+FaultExemption::~FaultExemption()
+{
+    --t_exemptions;
+}
+
 bool ShouldFail(const char* operation)
 {
     FaultState& state = State();
-    if (!state.armed.load(std::memory_order_acquire))
+    if (!state.armed.load(std::memory_order_acquire) || t_exemptions > 0)
         return false;
     std::lock_guard lock(state.mutex);
     if (!state.armed.load(std::memory_order_relaxed))

@@ -61,6 +61,18 @@ std::uint64_t FailableCallCount();
 std::uint64_t FailableCallCount(const std::string& operation);
 std::vector<FailedCall> FailedCalls();
 
+// While one lives, failable calls made on this thread neither fail nor
+// count: for host components that stand in for the system itself (the PnP
+// manager's requests to a device), whose steps are not the driver's to fail.
+class FaultExemption
+{
+public:
+    FaultExemption();
+    ~FaultExemption();
+    FaultExemption(const FaultExemption&) = delete;
+    FaultExemption& operator=(const FaultExemption&) = delete;
+};
+
 // Arms fault injection for its lifetime: clears any earlier plan and counts
 // on construction, disarms on destruction.
 class FaultScope
