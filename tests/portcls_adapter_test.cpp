@@ -14,6 +14,7 @@
 #include <portcls.h>
 
 #include <cstring>
+#include <vector>
 
 using host::ViolationCapture;
 using host::ViolationKind;
@@ -182,6 +183,16 @@ TEST_F(PortClassAdapter, StartStartsTheLowerDriverFirstThenCallsTheStartRoutine)
     EXPECT_EQ(host::portcls::LiveResourceListCount(), 0u) << "the library released its list";
 }
 
+TEST_F(PortClassAdapter, StartRequestItselfIsNotFailedByFaultInjection)
+{
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    host::FaultScope faults;
+    faults.FailEveryCallOf("IoBuildSynchronousFsdRequest");
+    EXPECT_EQ(host::portcls::StartDevice(m_adapter), STATUS_SUCCESS);
+    EXPECT_EQ(m_start.calls, 1);
+    EXPECT_EQ(faults.CallsSeen("IoBuildSynchronousFsdRequest"), 0u);
+}
+
 TEST_F(PortClassAdapter, StartReturnsTheStartRoutinesFailure)
 {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
@@ -284,6 +295,101 @@ TEST_F(PortClassAdapter, RemoveDetachesAndDeletesTheAdaptersDevice)
     EXPECT_EQ(Pdo()->AttachedDevice, nullptr);
     EXPECT_EQ(host::LiveDeviceCount(), devices - 1);
     m_adapter = nullptr;
+}
+
+// --- subdevices and physical connections ---------------------------------------
+
+TEST_F(PortClassAdapter, RegisteredSubdevicesLiveOnUntilTheDeviceIsRemoved)
+{
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    const std::size_t portsBefore = host::portcls::LivePortCount();
+    PPORT wave = nullptr;
+    PPORT mixer = nullptr;
+    ASSERT_EQ(PcNewPort(&wave, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    ASSERT_EQ(PcNewPort(&mixer, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    WCHAR waveName[] = L"NUV_Wave1";
+    WCHAR mixerName[] = L"NUV_Mixer1";
+    EXPECT_EQ(PcRegisterSubdevice(m_adapter, waveName, wave), STATUS_SUCCESS);
+    EXPECT_EQ(PcRegisterSubdevice(m_adapter, mixerName, mixer), STATUS_SUCCESS);
+    PPORT another = nullptr;
+    ASSERT_EQ(PcNewPort(&another, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    EXPECT_EQ(PcRegisterSubdevice(m_adapter, waveName, another), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(PcRegisterSubdevice(m_adapter, waveName, wave), STATUS_INVALID_PARAMETER)
+        << "the same port twice";
+    another->Release();
+    wave->Release();
+    mixer->Release();
+    EXPECT_EQ(host::portcls::LivePortCount(), portsBefore + 2) << "the library holds them";
+
+    const auto subdevices = host::portcls::Subdevices(m_adapter);
+    ASSERT_EQ(subdevices.size(), 2u);
+    EXPECT_EQ(subdevices[0].name, u"NUV_Wave1");
+    EXPECT_EQ(subdevices[1].name, u"NUV_Mixer1");
+
+    EXPECT_EQ(host::portcls::RemoveDevice(m_adapter), STATUS_NOT_SUPPORTED);
+    m_adapter = nullptr;
+    EXPECT_EQ(host::portcls::LivePortCount(), portsBefore);
+}
+
+TEST_F(PortClassAdapter, RegistersNoMoreSubdevicesThanMaxObjects)
+{
+    ASSERT_EQ(Add(), STATUS_SUCCESS); // MaxObjects 8
+    std::vector<PPORT> ports(9);
+    for (std::size_t i = 0; i < ports.size(); ++i)
+    {
+        ASSERT_EQ(PcNewPort(&ports[i], CLSID_PortWaveCyclic), STATUS_SUCCESS);
+        WCHAR name[] = L"NUV_Wave0";
+        name[8] = static_cast<WCHAR>(L'1' + i);
+        EXPECT_EQ(PcRegisterSubdevice(m_adapter, name, ports[i]),
+                  i < 8 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES)
+            << "subdevice " << i;
+        ports[i]->Release();
+    }
+    EXPECT_EQ(host::portcls::Subdevices(m_adapter).size(), 8u);
+}
+
+TEST_F(PortClassAdapter, RecordsPhysicalConnectionsBetweenRegisteredSubdevices)
+{
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    PPORT wave = nullptr;
+    PPORT mixer = nullptr;
+    PPORT stranger = nullptr;
+    PcNewPort(&wave, CLSID_PortWaveCyclic);
+    PcNewPort(&mixer, CLSID_PortWaveCyclic);
+    PcNewPort(&stranger, CLSID_PortWaveCyclic);
+    WCHAR waveName[] = L"NUV_Wave1";
+    WCHAR mixerName[] = L"NUV_Mixer1";
+    PcRegisterSubdevice(m_adapter, waveName, wave);
+    PcRegisterSubdevice(m_adapter, mixerName, mixer);
+
+    host::portcls::FailPhysicalConnection(2, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(PcRegisterPhysicalConnection(m_adapter, wave, 1, mixer, 0), STATUS_SUCCESS);
+    EXPECT_EQ(PcRegisterPhysicalConnection(m_adapter, mixer, 3, wave, 3), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(PcRegisterPhysicalConnection(m_adapter, stranger, 1, mixer, 0),
+              STATUS_INVALID_PARAMETER);
+
+    const auto connections = host::portcls::PhysicalConnections(m_adapter);
+    ASSERT_EQ(connections.size(), 3u);
+    EXPECT_EQ(connections[0].from, u"NUV_Wave1");
+    EXPECT_EQ(connections[0].fromPin, 1u);
+    EXPECT_EQ(connections[0].to, u"NUV_Mixer1");
+    EXPECT_EQ(connections[0].toPin, 0u);
+    EXPECT_EQ(connections[1].status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(connections[1].from, u"NUV_Mixer1");
+    EXPECT_TRUE(connections[2].from.empty());
+    wave->Release();
+    mixer->Release();
+    stranger->Release();
+}
+
+TEST_F(PortClassAdapter, RefusesToRegisterOnADeviceThatIsNoAdapters)
+{
+    PPORT port = nullptr;
+    PcNewPort(&port, CLSID_PortWaveCyclic);
+    WCHAR name[] = L"NUV_Wave1";
+    EXPECT_EQ(PcRegisterSubdevice(Pdo(), name, port), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(PcRegisterPhysicalConnection(Pdo(), port, 1, port, 0), STATUS_INVALID_PARAMETER);
+    port->Release();
 }
 
 // --- PcNewPort ---------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "host/portcls/portclass.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/faults.h"
 #include "host/kernel/iomanager.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/library.h"
@@ -275,8 +276,14 @@ NTSTATUS SendPnp(PDEVICE_OBJECT adapterDevice, UCHAR minor)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, adapterDevice, nullptr, 0, nullptr, &done,
-                                            &ioStatus);
+    PIRP irp = nullptr;
+    {
+        // The PnP manager's own request is not the driver's to fail; what
+        // the driver does while handling it stays failable.
+        FaultExemption systemStep;
+        irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, adapterDevice, nullptr, 0, nullptr, &done,
+                                           &ioStatus);
+    }
     if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

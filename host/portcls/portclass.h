@@ -58,7 +58,7 @@ struct LibraryCall
     std::string function;
     std::string detail; // the class or interface asked for, by name
     NTSTATUS status = STATUS_SUCCESS;
-    const void* object = nullptr; // the object or device the call was about
+    const void* object = nullptr; // the device, or the library object (not the interface pointer)
 };
 std::vector<LibraryCall> Calls();
 std::size_t CallCount(const std::string& function);
