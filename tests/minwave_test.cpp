@@ -308,22 +308,6 @@ TEST_F(MiniportWavePciTest, PowerSequences)
     EXPECT_TRUE(bench_.engine.Commands().empty());
 }
 
-TEST_F(MiniportWavePciTest, NewStreamRefusesForNow)
-{
-    CreateAndInit();
-    auto* stream = reinterpret_cast<PMINIPORTWAVEPCISTREAM>(0x11);
-    auto* dma = reinterpret_cast<PDMACHANNEL>(0x22);
-    auto* group = reinterpret_cast<PSERVICEGROUP>(0x33);
-    auto format = nuvtest::DataFormatBytes(KSDATAFORMAT_SUBTYPE_PCM, {});
-    EXPECT_EQ(bench_.miniport->NewStream(&stream, nullptr, NonPagedPool, nullptr, 0, FALSE,
-                                         reinterpret_cast<PKSDATAFORMAT>(format.data()), &dma,
-                                         &group),
-              STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(stream, reinterpret_cast<PMINIPORTWAVEPCISTREAM>(0x11));
-    EXPECT_EQ(dma, reinterpret_cast<PDMACHANNEL>(0x22));
-    EXPECT_EQ(group, reinterpret_cast<PSERVICEGROUP>(0x33));
-}
-
 TEST_F(MiniportWavePciTest, ResidentAndPageableOperations)
 {
     CreateAndInit();

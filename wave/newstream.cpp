@@ -1,25 +1,62 @@
 // CMiniportWavePci::NewStream, alone in its file: it opens a stream on the
-// wave pin and belongs with the stream object.
+// wave pin and belongs with the stream object (stream/minstream.h).
 #include "wave/minwave.h"
 
 #include "common/codesections.h"
+#include "stream/minstream.h"
+#include "wave/formatrules.h"
 
-// Streams come next: until the stream object exists every request is refused
-// and no out-parameter is written, so the port opens nothing.
+// One stream per pin and direction. The pin-in-use test and set are not one
+// atomic step: the port issues NewStream calls one at a time.
 PAGEABLE_CODE STDMETHODIMP_(NTSTATUS) CMiniportWavePci::NewStream(
     PMINIPORTWAVEPCISTREAM* Stream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
     PPORTWAVEPCISTREAM PortStream, ULONG Pin, BOOLEAN Capture, PKSDATAFORMAT DataFormat,
     PDMACHANNEL* DmaChannel, PSERVICEGROUP* ServiceGroup)
 {
     PAGED_CODE();
-    UNREFERENCED_PARAMETER(Stream);
-    UNREFERENCED_PARAMETER(OuterUnknown);
-    UNREFERENCED_PARAMETER(PoolType);
-    UNREFERENCED_PARAMETER(PortStream);
-    UNREFERENCED_PARAMETER(Pin);
-    UNREFERENCED_PARAMETER(Capture);
-    UNREFERENCED_PARAMETER(DataFormat);
-    UNREFERENCED_PARAMETER(DmaChannel);
-    UNREFERENCED_PARAMETER(ServiceGroup);
-    return STATUS_NOT_IMPLEMENTED;
+
+    // The filters offer pin 0 only; nothing outside the tables is looked up.
+    if (Capture > 1 || Pin >= WAVE_PIN_IN_USE_PINS)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // A pin in use is refused before the format is looked at.
+    if (m_PinInUse[Capture][Pin] == 1)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS ntStatus = CheckWaveFormat(DataFormat);
+    if (!NT_SUCCESS(ntStatus))
+    {
+        return ntStatus;
+    }
+
+    CMiniportWavePciStream* stream = NULL;
+    ntStatus = CreateMiniportWavePciStream(&stream, OuterUnknown, PoolType);
+    if (!NT_SUCCESS(ntStatus))
+    {
+        return ntStatus;
+    }
+
+    PSERVICEGROUP serviceGroup = NULL;
+    ntStatus =
+        stream->Init(this, PortStream, m_DeviceIndex, Pin, Capture, DataFormat, &serviceGroup);
+    if (!NT_SUCCESS(ntStatus))
+    {
+        // Its destruction drops what Init took; the pin stays free.
+        static_cast<PMINIPORTWAVEPCISTREAM>(stream)->Release();
+        *Stream = NULL;
+        return ntStatus;
+    }
+
+    *ServiceGroup = serviceGroup;
+    // The creation reference passes to the port; the DMA channel goes
+    // without one, as the port expects.
+    *Stream = stream;
+    *DmaChannel = m_DmaChannel;
+
+    // The engine's notification reaches the stream only once it has started.
+    m_PinInUse[Capture][Pin] = 1;
+    m_StreamTable[Capture][Pin] = NULL;
+    return STATUS_SUCCESS;
 }
