@@ -1,6 +1,5 @@
 // A stand-in IServiceGroup, and PcNewServiceGroup handing it out, for the
-// stream tests while the host port class library has no service groups of
-// its own.
+// stream tests.
 //
 // The group counts what it is asked (RequestService, AddMember) and its
 // references; unlike the other fakes it is created by the driver (the
@@ -10,8 +9,12 @@
 //
 //     EXPECT_EQ(nuvtest::FakeServiceGroup::LiveCount(), 0u);
 //
-// The PcNewServiceGroup defined here is weak: once the host library defines
-// its own, that one wins the link, and this definition should be deleted.
+// The PcNewServiceGroup defined here is weak. The test program links the
+// support library whole, so this one is defined before the host library is
+// searched and the host's own (host/portcls/servicegroup.cpp, which tools
+// and programs without this file get) is not pulled in. When the host's
+// streaming side makes its service groups observable, tests can move to
+// them and this definition should go.
 #pragma once
 
 #include <portcls.h>
