@@ -22,6 +22,7 @@ enum class ObjectKind
 {
     Port,
     ResourceList,
+    DmaChannel,
 };
 
 class HostObject

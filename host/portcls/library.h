@@ -24,4 +24,8 @@ std::optional<NTSTATUS> PortCreationFailure(const GUID& portClass);
 void ResetSubdeviceFailures();
 void ReleaseSubdevices(PDEVICE_OBJECT adapterDevice);
 
+// Filter ports (filterport.cpp): every port bound on the device lets go of
+// its miniport, which breaks the port/miniport reference cycle.
+void ReleaseBoundMiniports(PDEVICE_OBJECT adapterDevice);
+
 } // namespace host::portcls::detail

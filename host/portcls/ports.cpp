@@ -4,17 +4,20 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/library.h"
+#include "host/portcls/porttopology.h"
 #include "host/portcls/portwavecyclic.h"
+#include "host/portcls/portwavepci.h"
 
 namespace host::portcls
 {
 namespace
 {
 
-// One entry per port class the host carries out. WavePci and topology ports
-// come next, each with its own class beside PortWaveCyclic.
+// One entry per port class the host carries out.
 const PortClass kPortClasses[] = {
     {&CLSID_PortWaveCyclic, "WaveCyclic", &PortWaveCyclic::Create},
+    {&CLSID_PortWavePci, "WavePci", &PortWavePci::Create},
+    {&CLSID_PortTopology, "Topology", &PortTopology::Create},
 };
 
 } // namespace

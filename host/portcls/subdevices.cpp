@@ -130,6 +130,8 @@ void ResetSubdeviceFailures()
 
 void ReleaseSubdevices(PDEVICE_OBJECT adapterDevice)
 {
+    // The ports' miniports first, registered or not: each holds its port.
+    ReleaseBoundMiniports(adapterDevice);
     DeviceSubdevices released;
     {
         SubdeviceRegistry& registry = Registry();
