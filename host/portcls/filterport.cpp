@@ -242,6 +242,12 @@ void ReleaseBoundMiniports(PDEVICE_OBJECT adapterDevice)
 }
 
 } // namespace detail
+
+void ReleaseMiniports(PDEVICE_OBJECT deviceObject)
+{
+    detail::ReleaseBoundMiniports(deviceObject);
+}
+
 } // namespace host::portcls
 
 namespace host::portcls

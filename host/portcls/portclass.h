@@ -172,6 +172,12 @@ std::size_t LiveDmaChannelCount();
 // Null restores the default.
 void SetNotifyDelivery(std::function<void(PSERVICEGROUP)> delivery);
 
+// What the removal of the device does first: every port bound on it lets go
+// of its miniport (and the miniport of its reference on the port). With a
+// null device: the ports whose Init was given no device object, as unit
+// tests make them.
+void ReleaseMiniports(PDEVICE_OBJECT deviceObject);
+
 // Sends a power change to the port's miniport through the IPowerNotify it
 // answered at Init, at PASSIVE_LEVEL, as the library does on a device power
 // request. False if the miniport has none or `port` is no bound port.
