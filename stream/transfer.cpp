@@ -5,6 +5,7 @@
 // DISPATCH_LEVEL.
 #include "stream/transfer.h"
 
+#include "stream/convert.h"
 #include "stream/minstream.h"
 
 #define CONTAINER_BYTES 4
@@ -59,18 +60,32 @@ VOID ConvertSamplesReference(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULON
     *RingOffset = offset;
 }
 
+// Value mod Modulus for the values the transfer state holds: below
+// 2 * Modulus the remainder is one subtraction, which saves the two
+// divisions per mapping piece that a plain % costs. Any other value still
+// gets the exact remainder.
+static ULONG WrapBelow(ULONG Value, ULONG Modulus)
+{
+    if (Value < Modulus)
+    {
+        return Value;
+    }
+    Value -= Modulus;
+    return Value < Modulus ? Value : Value % Modulus;
+}
+
 // A transfer never crosses a period boundary of the client stream, so the
 // container bytes it reaches stay inside the current half.
 ULONG CMiniportWavePciStream::ConvertSamples(PVOID MappingAddress, ULONG ByteCount)
 {
-    ULONG periodLeft = m_PeriodClientBytes - (m_ClientPhase % m_PeriodClientBytes);
+    ULONG periodLeft = m_PeriodClientBytes - WrapBelow(m_ClientPhase, m_PeriodClientBytes);
     ULONG count = ByteCount < periodLeft ? ByteCount : periodLeft;
 
-    ConvertSamplesReference(m_Buffer, &m_BufferOffset, static_cast<PUCHAR>(MappingAddress), count,
-                            m_ClientBytesPerSample, m_Capture == 1);
+    ConvertSamplesFast(m_Buffer, &m_BufferOffset, static_cast<PUCHAR>(MappingAddress), count,
+                       m_ClientBytesPerSample, m_Capture == 1);
 
     m_TotalBytes += count;
-    m_ClientPhase = (m_ClientPhase + count) % m_BufferClientBytes;
+    m_ClientPhase = WrapBelow(m_ClientPhase + count, m_BufferClientBytes);
     return count;
 }
 

@@ -32,8 +32,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID NTAPI
 // the next call. It reads and writes exactly Count client bytes; the caller
 // keeps the ring bytes that this reaches within its buffer.
 //
-// This is the plain form of the conversion: the one the stream uses today
-// and the reference any faster form must agree with, byte for byte.
+// This is the plain form of the conversion. The stream converts with
+// ConvertSamplesFast (stream/convert.h), which moves the bytes of a split
+// sample with this one and agrees with it byte for byte everywhere else.
 VOID ConvertSamplesReference(_Inout_ PUCHAR Ring, _Inout_ PULONG RingOffset,
                              _Inout_updates_bytes_(Count) PUCHAR Client, _In_ ULONG Count,
                              _In_ ULONG BytesPerSample, _In_ BOOLEAN Capture);

@@ -39,7 +39,8 @@ fi
 
 # The functions the driver is meant to call, by module. Kernel: pool, events
 # and synchronous requests down the device stack, spin locks, the WDM version
-# query and wide-string formatting (swprintf; _vsnwprintf behind
+# query, the processor-feature query (SSSE3 for the sample conversion) and
+# wide-string formatting (swprintf; _vsnwprintf behind
 # <ntstrsafe.h>); memset/memcpy/memmove/memcmp are what the compiler calls for
 # zeroing, copying and comparing (GUIDs). Port class library: what
 # windows/portcls.def lists. hal.dll and ks.sys are allowed modules with no
@@ -55,6 +56,7 @@ ntoskrnl.exe KeWaitForSingleObject
 ntoskrnl.exe KeAcquireSpinLockRaiseToDpc
 ntoskrnl.exe KeReleaseSpinLock
 ntoskrnl.exe IoIsWdmVersionAvailable
+ntoskrnl.exe ExIsProcessorFeaturePresent
 ntoskrnl.exe swprintf
 ntoskrnl.exe _vsnwprintf
 ntoskrnl.exe memset

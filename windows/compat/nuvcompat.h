@@ -63,3 +63,12 @@ typedef struct _KSRTAUDIO_HWREGISTER KSRTAUDIO_HWREGISTER;
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #define KeMemoryBarrierWithoutFence() __atomic_signal_fence(__ATOMIC_SEQ_CST)
 #endif
+
+// --- <wdm.h>: PF_SSSE3_INSTRUCTIONS_AVAILABLE --------------------------------
+// The Windows <wdm.h> numbers the processor features that
+// ExIsProcessorFeaturePresent answers well past PF_XSAVE_ENABLED (17), where
+// mingw-w64's DDK copy stops; the sample conversion asks for SSSE3. The value
+// is the one of the platform's own list (mingw-w64's <winnt.h>).
+#ifndef PF_SSSE3_INSTRUCTIONS_AVAILABLE
+#define PF_SSSE3_INSTRUCTIONS_AVAILABLE 36
+#endif
