@@ -3,6 +3,7 @@
 #include "host/kernel/conduct.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace host::engine
@@ -119,6 +120,22 @@ NTSTATUS Engine::Execute(ULONG command, PVOID parameters)
         m_problems.push_back(CommandName(command) + " sent without a parameter block");
     else
         Answer(command, parameters);
+    // A cleared callback is not called again, and a stopped stream hears no
+    // more periods: when either command returns, no callback of the stream
+    // is still running on the clock's thread.
+    if (parameters != nullptr && command == ENGINE_CMD_REGISTER_NOTIFY)
+    {
+        const auto& block = *static_cast<const ENGINE_NOTIFY_PARAMS*>(parameters);
+        const StreamKey key{block.Capture, block.DeviceIndex, block.Pin};
+        if (block.Callback == nullptr)
+            WaitForCallbacks(lock, &key);
+    }
+    if (parameters != nullptr && command == ENGINE_CMD_STOP)
+    {
+        const auto& block = *static_cast<const ENGINE_STREAM_PARAMS*>(parameters);
+        const StreamKey key{block.Capture, block.DeviceIndex, block.Pin};
+        WaitForCallbacks(lock, block.Capture > 1 ? nullptr : &key);
+    }
     record.answered = CopyBlock(command, parameters);
     m_commands.push_back(std::move(record));
 
@@ -171,6 +188,7 @@ void Engine::Answer(ULONG command, PVOID parameters)
 void Engine::RegisterNotify(ENGINE_NOTIFY_PARAMS& block)
 {
     StreamState& stream = m_streams[{block.Capture, block.DeviceIndex, block.Pin}];
+    stream.capture = block.Capture == 1;
     // Both null clears; a cleared callback is not called again.
     stream.callback = block.Callback;
     stream.callbackContext = block.CallbackContext;
@@ -180,13 +198,18 @@ void Engine::AttachBuffer(ENGINE_BUFFER_PARAMS& block)
 {
     const StreamKey key{block.Capture, block.DeviceIndex, block.Pin};
     StreamState& stream = m_streams[key];
+    stream.capture = block.Capture == 1;
     const bool detach =
         block.Buffer == nullptr && block.PeriodBytes == 0 && block.BufferChannels == 0;
     if (detach)
     {
+        // A detached buffer is not touched again: the clock reads and writes
+        // buffers only under the mutex this runs under.
         stream.buffer = nullptr;
         stream.periodBytes = 0;
         stream.bufferChannels = 0;
+        stream.playing = false;
+        stream.staging.clear();
         return;
     }
 
@@ -210,9 +233,21 @@ void Engine::AttachBuffer(ENGINE_BUFFER_PARAMS& block)
                              std::to_string(block.BufferChannels) + " differs from Channels " +
                              std::to_string(block.Channels));
     }
+    // The buffer already attached, attached again: the stream goes on where
+    // it is. Another buffer starts over at its first half.
+    const bool same = stream.buffer == block.Buffer && stream.periodBytes == block.PeriodBytes &&
+                      stream.bufferChannels == block.BufferChannels;
     stream.buffer = block.Buffer;
     stream.periodBytes = block.PeriodBytes;
     stream.bufferChannels = block.BufferChannels;
+    if (same)
+        return;
+    stream.playing = false;
+    stream.half = 0;
+    stream.cursorFrame = 0;
+    stream.staging.clear();
+    stream.judgeTakes = false;
+    stream.positionFrames = 0;
 }
 
 void Engine::Start(ENGINE_STREAM_PARAMS& block)
@@ -231,15 +266,22 @@ void Engine::Stop(ENGINE_STREAM_PARAMS& block)
 {
     // Capture values other than 0 and 1 (the power-down STOP sends 4) stop
     // every stream of the device.
+    // A stopped stream keeps its cursor and the half it took; START resumes.
     if (block.Capture > 1)
     {
         for (auto& [key, stream] : m_streams)
+        {
             stream.started = false;
+            stream.playing = false;
+        }
         return;
     }
     auto it = m_streams.find({block.Capture, block.DeviceIndex, block.Pin});
     if (it != m_streams.end())
+    {
         it->second.started = false;
+        it->second.playing = false;
+    }
 }
 
 void Engine::SetFormat(ENGINE_FORMAT_PARAMS& block)
@@ -268,6 +310,188 @@ void Engine::GetPosition(ENGINE_POSITION_PARAMS& block)
     // device's: the frames it has run through, which the driver reduces
     // modulo one period. Answered unreduced so that a missing reduction shows.
     block.Position = static_cast<ULONG>(m_devicePosition);
+}
+
+void Engine::WaitForCallbacks(std::unique_lock<std::mutex>& lock, const StreamKey* key)
+{
+    // The clock's own thread may stop a stream from inside a callback; it
+    // cannot wait for itself.
+    if (std::this_thread::get_id() == m_callbackThread)
+        return;
+    m_callbackDone.wait(lock,
+                        [&]
+                        {
+                            if (key != nullptr)
+                            {
+                                auto it = m_streams.find(*key);
+                                return it == m_streams.end() || it->second.callbacksInFlight == 0;
+                            }
+                            return std::all_of(m_streams.begin(), m_streams.end(),
+                                               [](const auto& entry)
+                                               { return entry.second.callbacksInFlight == 0; });
+                        });
+}
+
+ULONG CaptureSample(ULONGLONG frame, ULONG channel)
+{
+    // Distinct in every byte position for neighbouring frames and channels,
+    // and never 0, so that a capture client can tell a sample from silence.
+    const ULONG n = static_cast<ULONG>(frame) * 8u + channel + 1u;
+    return n * 0x01000193u | 1u;
+}
+
+void Engine::TakeHalf(StreamState& stream)
+{
+    PeriodRecord record;
+    record.index = stream.periods.size();
+    record.half = stream.half;
+    record.deviceFrame = m_devicePosition;
+    const auto* half = static_cast<const BYTE*>(stream.buffer) +
+                       std::size_t{stream.half} * std::size_t{stream.periodBytes};
+    if (stream.judgeTakes && stream.servicedUpTo < stream.periodEnds)
+    {
+        record.underrun = true;
+        ++stream.underruns;
+    }
+    stream.judgeTakes = true;
+    if (stream.capture)
+    {
+        stream.staging.assign(stream.periodBytes, 0);
+    }
+    else
+    {
+        stream.staging.assign(half, half + stream.periodBytes);
+        record.silent = std::all_of(stream.staging.begin(), stream.staging.end(),
+                                    [](BYTE b) { return b == 0; });
+    }
+    stream.periods.push_back(record);
+}
+
+void Engine::TakeDueHalves()
+{
+    std::lock_guard lock(m_mutex);
+    const ULONG offset = static_cast<ULONG>(m_devicePosition % m_periodFrames);
+    for (auto& [key, stream] : m_streams)
+    {
+        if (!stream.started || stream.buffer == nullptr || stream.periodBytes == 0)
+            continue;
+        if (!stream.playing && stream.cursorFrame == offset)
+            stream.playing = true;
+        if (stream.playing && stream.cursorFrame == 0 && stream.staging.empty())
+            TakeHalf(stream);
+    }
+}
+
+void Engine::EndPeriod(const StreamKey& key, StreamState& stream, std::vector<DueCallback>& due)
+{
+    if (stream.capture)
+    {
+        const ULONG channels = stream.bufferChannels;
+        auto* half = static_cast<BYTE*>(stream.buffer) +
+                     std::size_t{stream.half} * std::size_t{stream.periodBytes};
+        const std::size_t frames = channels == 0 ? 0 : stream.periodBytes / (channels * 4u);
+        for (std::size_t f = 0; f < frames; ++f)
+        {
+            for (ULONG c = 0; c < channels; ++c)
+            {
+                const ULONG sample = CaptureSample(stream.captureFrames + f, c);
+                std::memcpy(half + (f * channels + c) * 4u, &sample, 4);
+            }
+        }
+        stream.captureFrames += frames;
+    }
+    // Silent periods are counted when played to their end.
+    if (!stream.periods.empty() && stream.periods.back().silent)
+        ++stream.silentPeriods;
+    ++stream.periodCount;
+    ++stream.periodEnds;
+    stream.cursorFrame = 0;
+    stream.staging.clear();
+    stream.half ^= 1u;
+    if (stream.callback == nullptr)
+        return;
+    due.push_back({key, stream.callback, stream.callbackContext, stream.periodEnds});
+    ++stream.callbacksMade;
+    ++stream.callbacksInFlight;
+    m_callbackThread = std::this_thread::get_id();
+}
+
+ULONG Engine::AdvanceDevice(ULONG frames, std::vector<DueCallback>& due)
+{
+    TakeDueHalves();
+    std::lock_guard lock(m_mutex);
+    const ULONG period = m_periodFrames;
+    const ULONG offset = static_cast<ULONG>(m_devicePosition % period);
+    ULONG step = std::min(frames, period - offset);
+    for (const auto& [key, stream] : m_streams)
+    {
+        if (!stream.started || stream.playing || stream.buffer == nullptr)
+            continue;
+        const ULONG until = (stream.cursorFrame + period - offset) % period;
+        if (until != 0)
+            step = std::min(step, until);
+    }
+
+    for (auto& [key, stream] : m_streams)
+    {
+        if (!stream.playing || stream.staging.empty())
+            continue;
+        const std::size_t frameBytes = std::size_t{stream.bufferChannels} * 4u;
+        const std::size_t from = std::min(stream.cursorFrame * frameBytes, stream.staging.size());
+        const std::size_t to = std::min(from + step * frameBytes, stream.staging.size());
+        if (!stream.capture)
+            stream.output.insert(stream.output.end(), stream.staging.begin() + from,
+                                 stream.staging.begin() + to);
+        stream.cursorFrame += step;
+        stream.positionFrames += step;
+    }
+    m_devicePosition += step;
+
+    if (m_devicePosition % period == 0)
+    {
+        for (auto& [key, stream] : m_streams)
+        {
+            if (stream.playing && !stream.staging.empty() && stream.cursorFrame >= period)
+                EndPeriod(key, stream, due);
+        }
+    }
+    return step;
+}
+
+void Engine::CallbackReturned(const StreamKey& key)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_streams.find(key);
+        if (it != m_streams.end() && it->second.callbacksInFlight > 0)
+            --it->second.callbacksInFlight;
+        const bool anyInFlight =
+            std::any_of(m_streams.begin(), m_streams.end(),
+                        [](const auto& entry) { return entry.second.callbacksInFlight != 0; });
+        if (!anyInFlight)
+            m_callbackThread = std::thread::id{};
+    }
+    m_callbackDone.notify_all();
+}
+
+void Engine::MarkServiced(const StreamKey& key, ULONGLONG sequence)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_streams.find(key);
+    if (it != m_streams.end())
+        it->second.servicedUpTo = std::max(it->second.servicedUpTo, sequence);
+}
+
+bool Engine::ServicePending() const
+{
+    std::lock_guard lock(m_mutex);
+    return std::any_of(m_streams.begin(), m_streams.end(),
+                       [](const auto& entry)
+                       {
+                           const StreamState& s = entry.second;
+                           return s.playing && s.callbacksMade != 0 &&
+                                  s.servicedUpTo < s.periodEnds;
+                       });
 }
 
 bool Engine::IsSupported(ULONG rate) const

@@ -26,11 +26,13 @@
 #include <adapter/engineinterface.h>
 
 #include <compare>
+#include <condition_variable>
 #include <cstddef>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -64,9 +66,30 @@ struct StreamKey
 };
 
 // The engine's record of one stream. The fields below "clocked streaming"
-// belong to the clock: at the start of period k of a started stream it takes
-// half (k mod 2) of the attached buffer into output; at the end of the period
-// it advances positionFrames and periodCount and calls the callback.
+// belong to the clock (clock.h), which drives the device's frame counter:
+//
+//   - every stream plays on the device's period grid (GET_POSITION carries
+//     no device index, so the position is the device's): a stream started
+//     with its cursor at frame c of a half begins when the device's offset
+//     in the period is c (at the next period boundary for a fresh buffer);
+//   - at the start of each period the engine takes the half it plays next
+//     (a copy: "staging") and plays it frame by frame into `output`; at the
+//     end of the period it calls the callback, then takes the next half;
+//   - STOP keeps the cursor and what was taken, START resumes there;
+//     attaching another buffer starts over at half 0, attaching the one
+//     already attached changes nothing, detaching drops everything.
+//
+// A capture stream gets CaptureSample(n) for its n-th frame's samples,
+// written into the half at the end of the period in which it was recorded.
+struct PeriodRecord
+{
+    ULONGLONG index = 0;        // periods begun by this stream before this one
+    ULONG half = 0;             // 0 or 1
+    ULONGLONG deviceFrame = 0;  // the device's frame counter at the take
+    bool silent = false;        // render: every byte of the half taken was 0
+    bool underrun = false;      // taken before the driver serviced the period before
+};
+
 struct StreamState
 {
     // REGISTER_NOTIFY
@@ -79,10 +102,38 @@ struct StreamState
     // START / STOP
     bool started = false;
     ULONG channels = 0;
+    bool capture = false;
     // Clocked streaming
-    ULONGLONG positionFrames = 0;
-    ULONGLONG periodCount = 0;
-    std::vector<BYTE> output;
+    ULONGLONG positionFrames = 0; // frames played since the buffer was attached
+    ULONGLONG periodCount = 0;    // periods played to their end
+    std::vector<BYTE> output;     // render: every container played, in order
+    bool playing = false;         // started and on the grid
+    ULONG half = 0;               // the half being played (or next to be taken)
+    ULONG cursorFrame = 0;        // frames played of the current period
+    std::vector<BYTE> staging;    // the half taken for the current period
+    bool judgeTakes = false;      // false until the first take after an attach
+    ULONGLONG underruns = 0;
+    ULONGLONG silentPeriods = 0;
+    ULONGLONG callbacksMade = 0;
+    ULONGLONG periodEnds = 0;   // sequence number of the last period end
+    ULONGLONG servicedUpTo = 0; // the last period end whose service has run
+    ULONGLONG captureFrames = 0;
+    std::vector<PeriodRecord> periods;
+    // Callbacks running now, and on which thread (the clock's).
+    int callbacksInFlight = 0;
+};
+
+// The sample value a capture stream's n-th frame carries on channel c.
+ULONG CaptureSample(ULONGLONG frame, ULONG channel);
+
+// A callback the clock must make now, taken from the record under the
+// engine's mutex and made after it was dropped.
+struct DueCallback
+{
+    StreamKey key;
+    PENGINE_NOTIFY callback = nullptr;
+    PVOID context = nullptr;
+    ULONGLONG sequence = 0; // the period end it reports
 };
 
 class Engine
@@ -142,6 +193,22 @@ public:
     // The last format each device index accepted through SET_FORMAT.
     std::optional<ENGINE_FORMAT_PARAMS> AcceptedFormat(ULONG deviceIndex) const;
 
+    // --- the clock's side (clock.h) -------------------------------------------
+    // Starts every started stream that is due at the device's current frame
+    // and takes the half each playing stream needs at a period start.
+    void TakeDueHalves();
+    // Advances the device by at most `frames`, stopping early at the next
+    // frame where something happens (a period boundary, a waiting stream's
+    // resume point). Returns the frames advanced; the callbacks that became
+    // due at a period end are appended to `due`, each counted as in flight
+    // until CallbackReturned.
+    ULONG AdvanceDevice(ULONG frames, std::vector<DueCallback>& due);
+    void CallbackReturned(const StreamKey& key);
+    // The service that the callback of period end `sequence` asked for ran.
+    void MarkServiced(const StreamKey& key, ULONGLONG sequence);
+    // Whether a callback made is still waiting for its service.
+    bool ServicePending() const;
+
 private:
     template <class Block, class Match> std::optional<Block> LastIssued(Match match) const
     {
@@ -166,8 +233,16 @@ private:
     void GetPeriod(ENGINE_PERIOD_PARAMS& block);
     void GetPosition(ENGINE_POSITION_PARAMS& block);
     bool IsSupported(ULONG rate) const;
+    // With `lock` held: waits until no callback of the stream (or of any
+    // stream, for `key` null) is in flight on another thread.
+    void WaitForCallbacks(std::unique_lock<std::mutex>& lock, const StreamKey* key);
+    void TakeHalf(StreamState& stream);
+    void EndPeriod(const StreamKey& key, StreamState& stream, std::vector<DueCallback>& due);
 
     mutable std::mutex m_mutex;
+    std::condition_variable m_callbackDone;
+    // The thread making callbacks now (the clock's), if any.
+    std::thread::id m_callbackThread;
     ULONG m_periodFrames = kDefaultPeriodFrames;
     ULONG m_sampleRate = kDefaultSampleRate;
     std::vector<ULONG> m_supportedRates;

@@ -67,8 +67,7 @@ std::size_t FakeServiceGroup::CreatedCount()
 
 } // namespace nuvtest
 
-extern "C" __attribute__((weak)) NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup,
-                                                                  PUNKNOWN OuterUnknown)
+NTSTATUS nuvtest::NewFakeServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown)
 {
     if (OuterUnknown != nullptr)
         host::ReportViolation(host::ViolationKind::Custom,

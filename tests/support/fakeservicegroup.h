@@ -9,12 +9,10 @@
 //
 //     EXPECT_EQ(nuvtest::FakeServiceGroup::LiveCount(), 0u);
 //
-// The PcNewServiceGroup defined here is weak. The test program links the
-// support library whole, so this one is defined before the host library is
-// searched and the host's own (host/portcls/servicegroup.cpp, which tools
-// and programs without this file get) is not pulled in. When the host's
-// streaming side makes its service groups observable, tests can move to
-// them and this definition should go.
+// NewFakeServiceGroup is what the library's PcNewServiceGroup answers with
+// while a fixture has installed it (host::portcls::SetServiceGroupFactory);
+// StreamTestbed does so for each of its tests, every other program gets the
+// library's own groups.
 #pragma once
 
 #include <portcls.h>
@@ -64,5 +62,8 @@ private:
     std::atomic<std::size_t> requestServiceCount_{0};
     std::atomic<std::size_t> addMemberCount_{0};
 };
+
+// PcNewServiceGroup's fake: a FakeServiceGroup, or the injected failure.
+NTSTATUS NewFakeServiceGroup(PSERVICEGROUP* group, PUNKNOWN outerUnknown);
 
 } // namespace nuvtest

@@ -2,6 +2,7 @@
 
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
+#include "host/portcls/servicegroup.h"
 #include "stream/transfer.h"
 #include "tests/support/fakeservicegroup.h"
 
@@ -10,6 +11,7 @@ namespace nuvtest
 
 void StreamTestbed::SetUp()
 {
+    host::portcls::SetServiceGroupFactory(&NewFakeServiceGroup);
     record_.EngineCall = engine_.EntryPoint();
     record_.EngineContext = engine_.Context();
     record_.InstanceCount = kDeviceIndex;
@@ -43,6 +45,7 @@ void StreamTestbed::TearDown()
         EXPECT_EQ(command.irql, PASSIVE_LEVEL)
             << host::engine::CommandName(command.command) << " sent with a spin lock held";
     }
+    host::portcls::SetServiceGroupFactory(nullptr);
 }
 
 PKSDATAFORMAT StreamTestbed::Format(WaveFields fields, USHORT subFormatTag)

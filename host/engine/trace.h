@@ -1,0 +1,67 @@
+// Trace hooks of the streaming path: period starts and ends, engine
+// callbacks, services, mapping transfers and state changes, each with a
+// timestamp, the thread and the device's frame counter, so that a tool can
+// write a Chrome trace (chrome://tracing, Perfetto) of a run.
+//
+//     host::engine::TraceRecorder recorder;      // installs itself
+//     ... play ...
+//     std::ofstream("play.json") << recorder.ChromeJson();
+//
+// With no recorder installed a trace point costs one atomic load.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace host::engine
+{
+
+enum class TracePhase : char
+{
+    Begin = 'B',
+    End = 'E',
+    Instant = 'i',
+};
+
+struct TraceEvent
+{
+    std::string name;     // "period", "callback", "Service", "GetMapping", "SetState"...
+    std::string category; // "engine", "port", "pin"
+    std::string detail;   // free text: stream, half, state, bytes
+    TracePhase phase = TracePhase::Instant;
+    std::chrono::nanoseconds time{}; // since the recorder was installed
+    std::uint64_t thread = 0;        // a small number per thread
+    std::uint64_t deviceFrame = 0;   // the engine's frame counter, when known
+};
+
+bool TraceEnabled();
+void TracePoint(const char* category, std::string name, TracePhase phase, std::string detail = {},
+                std::uint64_t deviceFrame = 0);
+
+// Collects every trace point while it lives (one at a time).
+class TraceRecorder
+{
+public:
+    TraceRecorder();
+    ~TraceRecorder();
+    TraceRecorder(const TraceRecorder&) = delete;
+    TraceRecorder& operator=(const TraceRecorder&) = delete;
+
+    std::vector<TraceEvent> Events() const;
+    // The events in the Chrome trace-event JSON format.
+    std::string ChromeJson() const;
+
+private:
+    friend void TracePoint(const char*, std::string, TracePhase, std::string, std::uint64_t);
+    void Add(TraceEvent event);
+
+    mutable std::mutex m_mutex;
+    std::chrono::steady_clock::time_point m_start;
+    std::vector<TraceEvent> m_events;
+};
+
+} // namespace host::engine

@@ -1,0 +1,92 @@
+#include "host/portcls/dpcqueue.h"
+
+#include "host/engine/trace.h"
+#include "host/kernel/irql.h"
+
+#include <algorithm>
+
+namespace host::portcls
+{
+
+DpcQueue::DpcQueue() : m_thread([this] { Loop(); }) {}
+
+DpcQueue::~DpcQueue()
+{
+    Drain();
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+}
+
+void DpcQueue::Deliver(PSERVICEGROUP group)
+{
+    if (group == nullptr)
+        return;
+    std::vector<engine::CallbackToken> tokens = engine::CurrentCallbackTokens();
+    {
+        std::lock_guard lock(m_mutex);
+        auto queued = std::find_if(m_queue.begin(), m_queue.end(),
+                                   [group](const Entry& entry) { return entry.group == group; });
+        if (queued != m_queue.end())
+        {
+            queued->tokens.insert(queued->tokens.end(), tokens.begin(), tokens.end());
+            ++m_coalesced;
+            return;
+        }
+        group->AddRef();
+        m_queue.push_back({group, std::move(tokens)});
+    }
+    m_changed.notify_all();
+}
+
+void DpcQueue::Drain()
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+}
+
+std::size_t DpcQueue::Runs() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_runs;
+}
+
+std::size_t DpcQueue::Coalesced() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_coalesced;
+}
+
+void DpcQueue::Loop()
+{
+    SetCurrentIrql(DISPATCH_LEVEL);
+    std::unique_lock lock(m_mutex);
+    for (;;)
+    {
+        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_queue.empty())
+            break;
+        Entry entry = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_busy = true;
+        lock.unlock();
+        {
+            engine::TracePoint("port", "DPC", engine::TracePhase::Begin);
+            engine::ScopedCallbackTokens tokens(std::move(entry.tokens));
+            entry.group->RequestService();
+            entry.group->Release();
+            engine::TracePoint("port", "DPC", engine::TracePhase::End);
+        }
+        lock.lock();
+        m_busy = false;
+        ++m_runs;
+        m_changed.notify_all();
+    }
+    lock.unlock();
+    SetCurrentIrql(PASSIVE_LEVEL);
+}
+
+} // namespace host::portcls

@@ -1,0 +1,476 @@
+#include "host/portcls/portstream.h"
+
+#include "host/engine/clock.h"
+#include "host/engine/trace.h"
+#include "host/kernel/conduct.h"
+#include "host/kernel/irql.h"
+#include "host/kernel/spinlock.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace host::portcls
+{
+namespace
+{
+
+void Report(const std::string& message)
+{
+    ReportViolation(ViolationKind::Custom, "port stream: " + message);
+}
+
+std::string TagText(PVOID tag)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", tag);
+    return text;
+}
+
+// Physical addresses are made up: distinct per buffer, advancing with the
+// offset, never used for a transfer.
+constexpr ULONGLONG kPhysicalBase = 0x10000000ull;
+constexpr ULONGLONG kPhysicalPerBuffer = 0x01000000ull;
+
+} // namespace
+
+PortStream::PortStream(bool capture, ULONG maxMappingBytes)
+    : m_capture(capture), m_maxMappingBytes(maxMappingBytes == 0 ? 1 : maxMappingBytes)
+{
+}
+
+PortStream::~PortStream() = default;
+
+STDMETHODIMP_(NTSTATUS) PortStream::QueryInterface(REFIID iid, PVOID* object)
+{
+    if (object == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (IsEqualGUIDAligned(iid, IID_IUnknown) || IsEqualGUIDAligned(iid, IID_IPortWavePciStream))
+        *object = static_cast<IPortWavePciStream*>(this);
+    else if (IsEqualGUIDAligned(iid, IID_IServiceSink))
+        *object = static_cast<IServiceSink*>(this);
+    else
+    {
+        *object = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    AddRef();
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(ULONG) PortStream::AddRef()
+{
+    return static_cast<ULONG>(++m_references);
+}
+
+STDMETHODIMP_(ULONG) PortStream::Release()
+{
+    const LONG count = --m_references;
+    if (count < 0)
+    {
+        Report("IPortWavePciStream::Release below zero references");
+        return 0;
+    }
+    if (count == 0)
+        delete this;
+    return static_cast<ULONG>(count);
+}
+
+bool PortStream::CheckCaller(const char* method)
+{
+    const KIRQL irql = KeGetCurrentIrql();
+    bool ok = true;
+    if (irql != DISPATCH_LEVEL)
+    {
+        Report(std::string(method) + " called at " + IrqlName(irql) +
+               "; the stream calls it at DISPATCH_LEVEL with its spin lock held");
+        ok = false;
+    }
+    else if (HeldSpinLockCount() == 0)
+    {
+        Report(std::string(method) +
+               " called with no spin lock held; the stream's lock must be held across it");
+        ok = false;
+    }
+    return ok;
+}
+
+STDMETHODIMP_(NTSTATUS)
+PortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
+                       PULONG byteCount, PULONG flags)
+{
+    // Read before anything else: a revocation that starts or ends while this
+    // call waits for the lock changes it.
+    const std::uint64_t epoch = m_epoch.load();
+    CheckCaller("GetMapping");
+    if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr ||
+        flags == nullptr)
+    {
+        Report("GetMapping with a null out-parameter");
+        return STATUS_INVALID_PARAMETER;
+    }
+    physicalAddress->QuadPart = 0;
+    *virtualAddress = nullptr;
+    *byteCount = 0;
+    *flags = 0;
+
+    std::unique_lock lock(m_mutex);
+    ++m_counts.getMappingCalls;
+    if (m_revoking || m_epoch.load() != epoch)
+    {
+        ++m_counts.getMappingRefusals;
+        return STATUS_NOT_FOUND;
+    }
+    auto source = std::find_if(m_queued.begin(), m_queued.end(),
+                               [](const auto& buffer) { return !buffer->FullyMapped(); });
+    if (source == m_queued.end())
+    {
+        ++m_counts.getMappingRefusals;
+        return STATUS_NOT_FOUND;
+    }
+
+    ClientBuffer& buffer = **source;
+    const std::uint64_t start = buffer.StreamOffset() + buffer.mappedBytes;
+    std::uint64_t size =
+        std::min<std::uint64_t>(buffer.Size() - buffer.mappedBytes, m_maxMappingBytes);
+    auto split = m_splits.upper_bound(start);
+    if (split != m_splits.end())
+        size = std::min<std::uint64_t>(size, *split - start);
+
+    physicalAddress->QuadPart = static_cast<LONGLONG>(
+        kPhysicalBase + buffer.Id() * kPhysicalPerBuffer + buffer.mappedBytes);
+    *virtualAddress = buffer.Data() + buffer.mappedBytes;
+    *byteCount = static_cast<ULONG>(size);
+    buffer.mappedBytes += size;
+    ++buffer.mappingsHanded;
+    if (m_firstTag == nullptr)
+        m_firstTag = tag;
+    m_outstanding.push_back({m_nextMapping++, tag, &buffer});
+    ++m_counts.mappingsHandedOut;
+    lock.unlock();
+
+    if (engine::TraceEnabled())
+        engine::TracePoint("port", "GetMapping", engine::TracePhase::Instant,
+                           std::to_string(size) + " bytes at stream byte " + std::to_string(start));
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) PortStream::ReleaseMapping(PVOID tag)
+{
+    CheckCaller("ReleaseMapping");
+    std::vector<std::string> problems;
+    NTSTATUS status = STATUS_SUCCESS;
+    {
+        std::lock_guard lock(m_mutex);
+        auto mine = std::find_if(m_outstanding.begin(), m_outstanding.end(),
+                                 [tag](const Mapping& m) { return m.tag == tag; });
+        if (mine != m_outstanding.end())
+        {
+            ++mine->buffer->mappingsReturned;
+            m_outstanding.erase(mine);
+            ++m_counts.releases;
+            RetireCompleted(problems);
+        }
+        else if (m_revoking && m_revokedUnreleased != 0)
+        {
+            // The port took the mapping back a moment before the stream heard
+            // of it; until RevokeMappings returns, its release is expected.
+            --m_revokedUnreleased;
+            ++m_counts.releasesDuringRevocation;
+        }
+        else if (!m_outstanding.empty())
+        {
+            problems.push_back("ReleaseMapping with tag " + TagText(tag) +
+                               ", but the outstanding mappings were got with tag " +
+                               TagText(m_outstanding.front().tag));
+            status = STATUS_INVALID_PARAMETER;
+        }
+        else
+        {
+            problems.push_back("ReleaseMapping with tag " + TagText(tag) +
+                               " and no mapping outstanding: released twice, released after "
+                               "it was revoked, or never got");
+            status = STATUS_INVALID_PARAMETER;
+        }
+    }
+    for (const std::string& problem : problems)
+        Report(problem);
+    engine::TracePoint("port", "ReleaseMapping", engine::TracePhase::Instant);
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) PortStream::TerminatePacket()
+{
+    return STATUS_SUCCESS;
+}
+
+void PortStream::RetireCompleted(std::vector<std::string>& problems)
+{
+    while (!m_queued.empty() && m_queued.front()->AllReturned())
+    {
+        std::unique_ptr<ClientBuffer> buffer = std::move(m_queued.front());
+        m_queued.pop_front();
+        if (auto damage = buffer->Check())
+            problems.push_back(*damage);
+        FinishedBuffer finished;
+        finished.id = buffer->Id();
+        finished.streamOffset = buffer->StreamOffset();
+        finished.size = buffer->Size();
+        if (buffer->IsCapture())
+            finished.bytes = buffer->Bytes();
+        m_finished.push_back(std::move(finished));
+    }
+}
+
+bool PortStream::EnterService()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_stream == nullptr || m_detached)
+        return false;
+    ++m_inService;
+    return true;
+}
+
+void PortStream::LeaveService()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        --m_inService;
+    }
+    m_serviceDone.notify_all();
+}
+
+STDMETHODIMP_(void) PortStream::RequestService()
+{
+    if (!EnterService())
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_counts.services;
+    }
+    engine::TracePoint("port", "Service", engine::TracePhase::Begin);
+    {
+        ScopedIrql atDispatch(DISPATCH_LEVEL);
+        m_stream->Service();
+    }
+    engine::TracePoint("port", "Service", engine::TracePhase::End);
+    // The engine callbacks this service answers (on this thread or queued
+    // through a DPC) now count as serviced.
+    engine::MarkCurrentCallbacksServiced();
+    LeaveService();
+}
+
+void PortStream::Attach(PMINIPORTWAVEPCISTREAM stream)
+{
+    std::lock_guard lock(m_mutex);
+    m_stream = stream;
+    m_detached = false;
+}
+
+PMINIPORTWAVEPCISTREAM PortStream::Detach()
+{
+    std::unique_lock lock(m_mutex);
+    m_detached = true;
+    m_running = false;
+    m_serviceDone.wait(lock, [this] { return m_inService == 0; });
+    PMINIPORTWAVEPCISTREAM stream = m_stream;
+    m_stream = nullptr;
+    return stream;
+}
+
+std::uint64_t PortStream::Queue(std::unique_ptr<ClientBuffer> buffer)
+{
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        id = buffer->Id();
+        m_queued.push_back(std::move(buffer));
+    }
+    engine::TracePoint("pin", "Write", engine::TracePhase::Instant, "buffer " + std::to_string(id));
+    AnnounceMapping();
+    return id;
+}
+
+std::uint64_t PortStream::Write(std::span<const std::uint8_t> bytes)
+{
+    std::unique_ptr<ClientBuffer> buffer;
+    {
+        std::lock_guard lock(m_mutex);
+        buffer = std::make_unique<ClientBuffer>(m_nextBufferId++, m_written, bytes);
+        m_written += bytes.size();
+    }
+    return Queue(std::move(buffer));
+}
+
+std::uint64_t PortStream::QueueSpace(std::size_t size)
+{
+    std::unique_ptr<ClientBuffer> buffer;
+    {
+        std::lock_guard lock(m_mutex);
+        buffer = std::make_unique<ClientBuffer>(m_nextBufferId++, m_written, size);
+        m_written += size;
+    }
+    return Queue(std::move(buffer));
+}
+
+// New data while the stream runs: the stream may continue a period that ran
+// short. At DISPATCH_LEVEL, as the library announces it.
+void PortStream::AnnounceMapping()
+{
+    if (!m_running.load() || !EnterService())
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_counts.mappingAvailableCalls;
+    }
+    {
+        ScopedIrql atDispatch(DISPATCH_LEVEL);
+        m_stream->MappingAvailable();
+    }
+    LeaveService();
+}
+
+CancelResult PortStream::CancelQueued()
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "CancelQueued");
+    CancelResult result;
+    std::vector<std::string> problems;
+    PVOID firstTag = nullptr;
+    PVOID lastTag = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        m_revoking = true;
+        ++m_epoch;
+        result.mappingsRevoked = m_outstanding.size();
+        if (!m_outstanding.empty())
+        {
+            firstTag = m_outstanding.front().tag;
+            lastTag = m_outstanding.back().tag;
+        }
+        m_revokedUnreleased = m_outstanding.size();
+        m_outstanding.clear();
+        m_counts.mappingsRevoked += result.mappingsRevoked;
+        ++m_counts.revocations;
+        result.buffers = m_queued.size();
+        result.from = m_queued.empty() ? m_written : m_queued.front()->StreamOffset();
+        result.to = m_written;
+        for (auto& buffer : m_queued)
+        {
+            FinishedBuffer finished;
+            finished.id = buffer->Id();
+            finished.streamOffset = buffer->StreamOffset();
+            finished.size = buffer->Size();
+            finished.cancelled = true;
+            m_finished.push_back(std::move(finished));
+            // Kept, unchecked, until the stream has given up its mappings.
+            m_cancelled.push_back(std::move(buffer));
+        }
+        m_queued.clear();
+    }
+    engine::TracePoint("pin", "RevokeMappings", engine::TracePhase::Begin,
+                       std::to_string(result.mappingsRevoked) + " mappings");
+    PMINIPORTWAVEPCISTREAM stream = nullptr;
+    if (result.mappingsRevoked != 0 && EnterService())
+    {
+        stream = m_stream;
+        result.revokeCalled = true;
+        stream->RevokeMappings(firstTag, lastTag, &result.reportedRevoked);
+        LeaveService();
+    }
+    engine::TracePoint("pin", "RevokeMappings", engine::TracePhase::End);
+    {
+        std::lock_guard lock(m_mutex);
+        m_revoking = false;
+        m_revokedUnreleased = 0;
+        ++m_epoch;
+        // The stream no longer touches them: now their guards must hold.
+        for (const auto& buffer : m_cancelled)
+        {
+            if (auto damage = buffer->Check())
+                problems.push_back(*damage);
+        }
+    }
+    for (const std::string& problem : problems)
+        Report(problem);
+    return result;
+}
+
+void PortStream::SetMaxMappingBytes(ULONG bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_maxMappingBytes = bytes == 0 ? 1 : bytes;
+}
+
+void PortStream::SplitAt(std::uint64_t streamOffset)
+{
+    std::lock_guard lock(m_mutex);
+    m_splits.insert(streamOffset);
+}
+
+PortStreamCounts PortStream::Counts() const
+{
+    std::lock_guard lock(m_mutex);
+    PortStreamCounts counts = m_counts;
+    counts.outstanding = m_outstanding.size();
+    return counts;
+}
+
+std::vector<FinishedBuffer> PortStream::Finished() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_finished;
+}
+
+std::size_t PortStream::QueuedBuffers() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_queued.size();
+}
+
+std::uint64_t PortStream::UnmappedBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    std::uint64_t bytes = 0;
+    for (const auto& buffer : m_queued)
+        bytes += buffer->Size() - buffer->mappedBytes;
+    return bytes;
+}
+
+std::uint64_t PortStream::BytesWritten() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_written;
+}
+
+PVOID PortStream::FirstTag() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_firstTag;
+}
+
+std::vector<std::string> PortStream::CheckClosed()
+{
+    std::vector<std::string> problems;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const Mapping& mapping : m_outstanding)
+        {
+            problems.push_back("mapping " + std::to_string(mapping.number) + " of client buffer " +
+                               std::to_string(mapping.buffer->Id()) + " (tag " +
+                               TagText(mapping.tag) +
+                               ") was neither released nor revoked when the pin closed");
+        }
+        for (const auto& buffer : m_queued)
+        {
+            if (auto damage = buffer->Check())
+                problems.push_back(*damage);
+        }
+    }
+    if (m_references.load() != 1)
+        problems.push_back("the pin closed with " + std::to_string(m_references.load() - 1) +
+                           " references on its port stream besides the pin's own");
+    for (const std::string& problem : problems)
+        Report(problem);
+    return problems;
+}
+
+} // namespace host::portcls

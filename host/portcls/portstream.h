@@ -1,0 +1,196 @@
+// The port's side of one open wave pin: the IPortWavePciStream the miniport
+// stream takes its mappings from, and the IServiceSink through which the
+// stream's service group reaches the stream's Service.
+//
+// The client's buffers are queued in stream order. GetMapping hands out the
+// next piece of them: at most MaxMappingBytes (4096 by default), never across
+// a buffer's end or a split point the test asked for (a stream byte offset,
+// also inside a sample), and fails with STATUS_NOT_FOUND when nothing is
+// queued. Render mappings are the client's data; capture mappings are space
+// the stream fills. ReleaseMapping gives back the oldest outstanding mapping
+// of the tag; a buffer completes when every byte of it was handed out and
+// every mapping of it returned. CancelQueued takes back every queued buffer:
+// the outstanding mappings are revoked (RevokeMappings), and the stream must
+// not release them afterwards.
+//
+// Conduct checks, reported as Custom violations ("port stream: ..."):
+//   - GetMapping or ReleaseMapping below or above DISPATCH_LEVEL, or with no
+//     spin lock held by the caller (the stream's lock must be held across);
+//   - ReleaseMapping with no mapping outstanding (released twice, or never
+//     got), or with another tag than the outstanding mappings were got with;
+//   - a client buffer written outside its bytes (guard bytes) or, for
+//     render, written at all, checked when it completes or is cancelled;
+//   - at close (CheckClosed): a mapping never released nor revoked, or a
+//     reference on this object that the stream kept.
+//
+// Concurrency: one mutex guards the queue and the mappings; it is never held
+// while the miniport stream is called. A GetMapping that overlaps a
+// revocation hands out nothing (a port may always say "nothing now"), since
+// the stream cannot tell a mapping got during a revocation from one got
+// before it. Service calls run inside a rundown: Detach waits for the ones
+// in progress and lets no new one start.
+#pragma once
+
+#include "host/portcls/clientbuffer.h"
+
+#include <portcls.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace host::portcls
+{
+
+// A buffer the port is done with: completed (its mappings all returned) or
+// cancelled by the client.
+struct FinishedBuffer
+{
+    std::uint64_t id = 0;
+    std::uint64_t streamOffset = 0;
+    std::size_t size = 0;
+    bool cancelled = false;
+    std::vector<std::uint8_t> bytes; // capture: what the stream wrote
+};
+
+// What CancelQueued took back.
+struct CancelResult
+{
+    std::size_t buffers = 0;
+    // The stream bytes the cancelled buffers held: [from, to). Bytes handed
+    // out of them before the cancel may have reached the device.
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    std::size_t mappingsRevoked = 0;
+    bool revokeCalled = false;
+    ULONG reportedRevoked = 0; // what the stream said it gave up
+};
+
+struct PortStreamCounts
+{
+    std::size_t getMappingCalls = 0;
+    std::size_t mappingsHandedOut = 0;
+    std::size_t getMappingRefusals = 0; // nothing queued, or a revocation overlapped
+    std::size_t releases = 0;
+    std::size_t releasesDuringRevocation = 0;
+    std::size_t mappingsRevoked = 0;
+    std::size_t revocations = 0;
+    std::size_t services = 0;
+    std::size_t mappingAvailableCalls = 0;
+    std::size_t outstanding = 0;
+};
+
+class PortStream final : public IPortWavePciStream, public IServiceSink
+{
+public:
+    static constexpr ULONG kDefaultMaxMappingBytes = 4096;
+
+    PortStream(bool capture, ULONG maxMappingBytes = kDefaultMaxMappingBytes);
+    PortStream(const PortStream&) = delete;
+    PortStream& operator=(const PortStream&) = delete;
+
+    // IUnknown (both interfaces): IID_IUnknown, IID_IPortWavePciStream,
+    // IID_IServiceSink.
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IPortWavePciStream; the stream calls both with its spin lock held.
+    STDMETHODIMP_(NTSTATUS)
+    GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
+               PULONG byteCount, PULONG flags) override;
+    STDMETHODIMP_(NTSTATUS) ReleaseMapping(PVOID tag) override;
+    STDMETHODIMP_(NTSTATUS) TerminatePacket() override;
+
+    // IServiceSink: the stream's Service, at DISPATCH_LEVEL.
+    STDMETHODIMP_(void) RequestService() override;
+
+    // --- the pin's side -----------------------------------------------------
+    void Attach(PMINIPORTWAVEPCISTREAM stream);
+    // Waits for services in progress; afterwards none starts. Returns the
+    // stream (the caller releases it).
+    PMINIPORTWAVEPCISTREAM Detach();
+    // Whether new data is announced with MappingAvailable.
+    void SetRunning(bool running) { m_running.store(running); }
+
+    // Queues a render buffer (a copy of `bytes`) or capture space; returns
+    // the buffer's id. MappingAvailable follows at DISPATCH_LEVEL if the
+    // stream runs.
+    std::uint64_t Write(std::span<const std::uint8_t> bytes);
+    std::uint64_t QueueSpace(std::size_t size);
+    // Takes back every queued buffer (see above). PASSIVE_LEVEL.
+    CancelResult CancelQueued();
+
+    void SetMaxMappingBytes(ULONG bytes);
+    // Mappings end at this stream byte offset (besides the other limits).
+    void SplitAt(std::uint64_t streamOffset);
+
+    // --- observation --------------------------------------------------------
+    PortStreamCounts Counts() const;
+    std::vector<FinishedBuffer> Finished() const;
+    std::size_t QueuedBuffers() const;
+    // Bytes queued and not yet handed out.
+    std::uint64_t UnmappedBytes() const;
+    std::uint64_t BytesWritten() const;
+    LONG References() const { return m_references.load(); }
+    // The tag of the first mapping handed out, or null.
+    PVOID FirstTag() const;
+
+    // Reports (and returns) what is wrong once the pin is closed: mappings
+    // outstanding, and references beyond the pin's own.
+    std::vector<std::string> CheckClosed();
+
+private:
+    struct Mapping
+    {
+        std::uint64_t number;
+        PVOID tag;
+        ClientBuffer* buffer;
+    };
+
+    ~PortStream();
+    std::uint64_t Queue(std::unique_ptr<ClientBuffer> buffer);
+    void AnnounceMapping();
+    // With m_mutex held: moves completed buffers at the queue's front to
+    // the finished list; problems go to `problems`.
+    void RetireCompleted(std::vector<std::string>& problems);
+    bool CheckCaller(const char* method);
+    bool EnterService();
+    void LeaveService();
+
+    const bool m_capture;
+    std::atomic<LONG> m_references{1};
+    std::atomic<bool> m_running{false};
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_serviceDone;
+    PMINIPORTWAVEPCISTREAM m_stream = nullptr;
+    bool m_detached = false;
+    int m_inService = 0;
+
+    ULONG m_maxMappingBytes;
+    std::set<std::uint64_t> m_splits;
+    std::deque<std::unique_ptr<ClientBuffer>> m_queued;
+    std::vector<std::unique_ptr<ClientBuffer>> m_cancelled; // kept until destruction
+    std::vector<FinishedBuffer> m_finished;
+    std::deque<Mapping> m_outstanding; // in the order handed out
+    std::uint64_t m_nextBufferId = 1;
+    std::uint64_t m_nextMapping = 1;
+    std::uint64_t m_written = 0;
+    PVOID m_firstTag = nullptr;
+
+    // Revocation: m_epoch changes when one starts and when it ends.
+    std::atomic<std::uint64_t> m_epoch{0};
+    bool m_revoking = false;
+    std::size_t m_revokedUnreleased = 0; // may still be released while revoking
+    PortStreamCounts m_counts;
+};
+
+} // namespace host::portcls

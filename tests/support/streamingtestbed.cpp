@@ -1,0 +1,99 @@
+#include "tests/support/streamingtestbed.h"
+
+#include "host/portcls/servicegroup.h"
+
+#include <random>
+#include <string>
+
+namespace nuvtest
+{
+
+void StreamingTestbed::SetUp()
+{
+    AdapterTestbed::SetUp();
+    Engine().SetPeriodFrames(PeriodFrames());
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    m_clock = std::make_unique<host::engine::VirtualClock>(Engine());
+}
+
+void StreamingTestbed::TearDown()
+{
+    for (auto& pin : m_pins)
+    {
+        for (const std::string& problem : pin->Close())
+            ADD_FAILURE() << "at close: " << problem;
+    }
+    m_pins.clear();
+    EXPECT_EQ(host::portcls::LiveServiceGroupCount(), 0u) << "a service group was not released";
+    m_clock.reset();
+    AdapterTestbed::TearDown();
+}
+
+PMINIPORTWAVEPCI StreamingTestbed::WaveMiniport(int device)
+{
+    return host::portcls::FindWaveMiniport(AdapterDevice(),
+                                           u"NUV_Wave" + std::u16string(1, u'0' + device));
+}
+
+NTSTATUS StreamingTestbed::TryOpenPin(int device, ULONG pinId,
+                                      const std::vector<std::uint8_t>& format,
+                                      host::portcls::PinOptions options)
+{
+    std::unique_ptr<host::portcls::Pin> pin;
+    const NTSTATUS status =
+        host::portcls::Pin::Open(WaveMiniport(device), pinId, format, options, pin);
+    if (NT_SUCCESS(status))
+        m_pins.push_back(std::move(pin));
+    return status;
+}
+
+host::portcls::Pin& StreamingTestbed::OpenPin(int device, WaveFields fields,
+                                              host::portcls::PinOptions options)
+{
+    const auto format = DataFormatBytes(WaveSubFormat(WAVE_FORMAT_PCM), fields);
+    const NTSTATUS status = TryOpenPin(device, 0, format, options);
+    EXPECT_EQ(status, STATUS_SUCCESS) << "opening pin 0 of NUV_Wave" << device;
+    if (!NT_SUCCESS(status))
+        throw std::runtime_error("pin did not open");
+    return *m_pins.back();
+}
+
+void StreamingTestbed::ClosePin(host::portcls::Pin& pin)
+{
+    for (const std::string& problem : pin.Close())
+        ADD_FAILURE() << "at close: " << problem;
+}
+
+host::engine::StreamState StreamingTestbed::Record(int device)
+{
+    auto state = Engine().Stream(0, static_cast<ULONG>(device - 1), 0);
+    return state ? *state : host::engine::StreamState{};
+}
+
+std::vector<std::uint8_t> ClientSamples(std::size_t frames, unsigned channels,
+                                        unsigned bytesPerSample, std::uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<std::uint8_t> bytes(frames * channels * bytesPerSample);
+    for (auto& byte : bytes)
+        byte = static_cast<std::uint8_t>(random());
+    return bytes;
+}
+
+std::vector<std::uint8_t> ExpectedContainers(const std::vector<std::uint8_t>& client,
+                                             unsigned bytesPerSample)
+{
+    std::vector<std::uint8_t> containers;
+    for (std::size_t i = 0; i + bytesPerSample <= client.size(); i += bytesPerSample)
+    {
+        std::uint32_t sample = 0;
+        for (unsigned b = 0; b < bytesPerSample; ++b)
+            sample |= std::uint32_t{client[i + b]} << (8 * b);
+        const std::uint32_t value = sample << (32 - 8 * bytesPerSample);
+        for (unsigned b = 0; b < 4; ++b)
+            containers.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
+    }
+    return containers;
+}
+
+} // namespace nuvtest

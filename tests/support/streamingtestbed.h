@@ -1,0 +1,75 @@
+// The fixture for end-to-end streaming tests: a whole host system (companion
+// driver and engine, port class library, the audio driver) started, a
+// virtual clock on its engine, and pins opened on its wave filters the way
+// a client opens them.
+//
+//     TEST_F(StreamingTestbed, PlaysOnePeriod)
+//     {
+//         auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+//         pin.Write(Samples(...));
+//         ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+//         Clock().AdvancePeriods(1);
+//         EXPECT_EQ(Played(1), Containers(...));
+//     }
+//
+// TearDown closes every pin still open, then fails the test if a pin closed
+// with problems, a service group is alive, a mapping is outstanding, or the
+// system's shutdown found pool of 'PcCr' or 'wVUN' or any other violation.
+#pragma once
+
+#include "host/engine/clock.h"
+#include "host/portcls/pin.h"
+#include "tests/support/adaptertestbed.h"
+#include "tests/support/waveformats.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace nuvtest
+{
+
+class StreamingTestbed : public AdapterTestbed
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The engine's period, set before the device starts (streams read it
+    // when they are created).
+    virtual ULONG PeriodFrames() const { return 64; }
+
+    host::engine::VirtualClock& Clock() { return *m_clock; }
+    // The miniport of NUV_Wave<device> (1 to 4).
+    PMINIPORTWAVEPCI WaveMiniport(int device);
+
+    // Opens pin 0 of NUV_Wave<device>; the fixture keeps the pin.
+    host::portcls::Pin& OpenPin(int device, WaveFields fields,
+                                host::portcls::PinOptions options = {});
+    NTSTATUS TryOpenPin(int device, ULONG pinId, const std::vector<std::uint8_t>& format,
+                        host::portcls::PinOptions options = {});
+    // Closes a pin now and expects no problem.
+    void ClosePin(host::portcls::Pin& pin);
+
+    // The engine's record of render pin 0 of NUV_Wave<device>.
+    host::engine::StreamState Record(int device);
+    std::vector<std::uint8_t> Played(int device) { return Record(device).output; }
+
+private:
+    std::unique_ptr<host::engine::VirtualClock> m_clock;
+    std::vector<std::unique_ptr<host::portcls::Pin>> m_pins;
+};
+
+// Client bytes: `frames` frames of `channels` samples of `bytesPerSample`
+// bytes, every byte from a fixed pseudo-random sequence seeded with `seed`.
+std::vector<std::uint8_t> ClientSamples(std::size_t frames, unsigned channels,
+                                        unsigned bytesPerSample, std::uint32_t seed);
+
+// The containers the device must play for those client bytes, computed here
+// and not by the driver's code: each little-endian sample s of B bytes
+// becomes the 32-bit little-endian value s << (32 - 8 * B) (16-bit: s << 16,
+// 24-bit: s << 8, 32-bit: s).
+std::vector<std::uint8_t> ExpectedContainers(const std::vector<std::uint8_t>& client,
+                                             unsigned bytesPerSample);
+
+} // namespace nuvtest
