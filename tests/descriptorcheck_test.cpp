@@ -196,6 +196,7 @@ private:
 TEST(DescriptorCheck, APortReportsWhatItFindsAndStillWorks)
 {
     host::ResetKernelState();
+    host::portcls::ResetConfiguration();
     WritableFilter filter;
     filter.nodes[1] = filter.nodes[0];
     filter.descriptor.NodeCount = 2;

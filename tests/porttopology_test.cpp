@@ -114,7 +114,14 @@ TEST_F(PortTopologyOnStart, WaveFiltersShowTheirDescriptorByDeviceIndex)
 class PortTopologyBinding : public ::testing::Test
 {
 protected:
-    void SetUp() override { host::ResetKernelState(); }
+    // A library that refuses nothing and counts from zero, whatever tests
+    // before this one configured or left alive.
+    void SetUp() override
+    {
+        host::ResetKernelState();
+        host::portcls::ResetConfiguration();
+        host::portcls::ForgetLiveObjects();
+    }
 };
 
 TEST_F(PortTopologyBinding, InitGivesTheMiniportTheAdapterRecordAndThisPort)

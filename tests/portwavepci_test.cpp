@@ -110,7 +110,14 @@ public:
 class PortWavePciBinding : public ::testing::Test
 {
 protected:
-    void SetUp() override { host::ResetKernelState(); }
+    // A library that refuses nothing and counts from zero, whatever tests
+    // before this one configured or left alive.
+    void SetUp() override
+    {
+        host::ResetKernelState();
+        host::portcls::ResetConfiguration();
+        host::portcls::ForgetLiveObjects();
+    }
 };
 
 TEST_F(PortWavePciBinding, InitPassesTheAdapterArgumentThroughAndKeepsTheServiceGroup)
