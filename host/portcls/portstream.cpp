@@ -179,9 +179,9 @@ STDMETHODIMP_(NTSTATUS) PortStream::ReleaseMapping(PVOID tag)
         }
         else if (!m_outstanding.empty())
         {
-            problems.push_back("ReleaseMapping with tag " + TagText(tag) +
-                               ", but the outstanding mappings were got with tag " +
-                               TagText(m_outstanding.front().tag));
+            problems.push_back("ReleaseMapping with another tag (" + TagText(tag) +
+                               ") than the outstanding mappings were got with (" +
+                               TagText(m_outstanding.front().tag) + ")");
             status = STATUS_INVALID_PARAMETER;
         }
         else
