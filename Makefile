@@ -34,3 +34,11 @@ windows: setup
 
 clean:
 	rm -rf $(BUILD) build-*
+
+# --- Benchmarks ----------------------------------------------------------------
+# The sample transfer against an SSE2 copy and libswresample (bench/); prints
+# the table of ratios and the targets. BENCH_ARGS passes Google Benchmark
+# flags, e.g. BENCH_ARGS='--benchmark_repetitions=9'.
+.PHONY: bench
+bench: build
+	@$(BUILD)/bench/nuv_bench $(BENCH_ARGS)

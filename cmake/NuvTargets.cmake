@@ -68,3 +68,15 @@ function(nuv_tool name)
   target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
 endfunction()
+
+#   nuv_benchmark(name SOURCES ... LIBS ...)   a Google Benchmark program,
+#   built with everything else and run only on request (`make bench`)
+find_package(benchmark REQUIRED)
+
+function(nuv_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_features(${name} PRIVATE cxx_std_20)
+  target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+endfunction()

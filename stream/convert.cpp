@@ -102,11 +102,13 @@ static VOID Capture16(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
 
 // --- 3-byte samples -----------------------------------------------------------
 //
-// The bulk loops take 16 samples (48 client bytes, 64 container bytes) per
-// step as three client loads or four ring loads, so nothing past the last
-// sample is touched; a "group" is four samples, 12 client bytes in the low
-// bytes of a register. Fewer than 16 samples go a group at a time with
-// 12-byte loads and stores, and the last three or fewer one by one.
+// A "group" is four samples: 12 client bytes, 16 container bytes. The bulk
+// loops take four groups a step. Where a loop reads or writes a few bytes
+// beyond a group (a 16-byte load of 12 bytes, a 16-byte store of 12), its
+// bound keeps that inside the samples it was given: a store that reaches
+// into the next group is overwritten by that group's own store, and reads
+// past the last sample never happen. The last groups and samples go by
+// smaller steps.
 
 static __m128i Load12(const UCHAR* Bytes)
 {
@@ -120,10 +122,19 @@ static VOID Store12(PUCHAR Bytes, __m128i Value)
     _mm_storeu_si32(Bytes + 8, _mm_srli_si128(Value, 8));
 }
 
-// Byte 0 of each container, which render keeps.
-static __m128i ContainerLowBytes(const UCHAR* Ring)
+// Two 8-byte loads into the two halves of a register.
+static __m128i Load8And8(const UCHAR* Low, const UCHAR* High)
 {
-    return _mm_and_si128(Load16(Ring), _mm_set1_epi32(0x000000FF));
+    __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(Low)));
+    return _mm_castpd_si128(_mm_loadh_pd(low, reinterpret_cast<const double*>(High)));
+}
+
+// Render keeps byte 0 of each container as it was: the new bytes 1 to 3
+// (Spread, byte 0 zero) go over the old byte 0.
+static VOID StoreRender24(PUCHAR Ring, __m128i Spread)
+{
+    __m128i kept = _mm_and_si128(Load16(Ring), _mm_set1_epi32(0x000000FF));
+    Store16(Ring, _mm_or_si128(Spread, kept));
 }
 
 static VOID Render24Sample(PUCHAR Container, const UCHAR* Sample)
@@ -140,48 +151,59 @@ static VOID Capture24Sample(const UCHAR* Container, PUCHAR Sample)
     Sample[2] = Container[3];
 }
 
-// SSE2: a group's samples are moved to bytes 0 to 5 of each 64-bit lane
-// (two samples a lane), then each lane is spread with two shifts: sample 0
-// to bytes 1 to 3, sample 1 to bytes 5 to 7.
-static __m128i Spread24Sse2(__m128i Group)
+// Bytes 1 to 3 of each 32-bit lane, and of every other lane.
+static __m128i EvenLanesHigh3()
 {
-    const __m128i lane0 = _mm_set_epi32(0, 0, 0x0000FFFF, static_cast<int>(0xFFFFFFFF));
-    const __m128i lane1 = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFFFFFFFF), 0, 0);
-    __m128i pairs =
-        _mm_or_si128(_mm_and_si128(Group, lane0), _mm_and_si128(_mm_slli_si128(Group, 2), lane1));
-    const __m128i even =
-        _mm_set_epi32(0, static_cast<int>(0xFFFFFF00), 0, static_cast<int>(0xFFFFFF00));
-    const __m128i odd =
-        _mm_set_epi32(static_cast<int>(0xFFFFFF00), 0, static_cast<int>(0xFFFFFF00), 0);
-    return _mm_or_si128(_mm_and_si128(_mm_slli_epi64(pairs, 8), even),
-                        _mm_and_si128(_mm_slli_epi64(pairs, 16), odd));
+    return _mm_set_epi32(0, static_cast<int>(0xFFFFFF00), 0, static_cast<int>(0xFFFFFF00));
 }
 
-static VOID StoreRender24(PUCHAR Ring, __m128i Spread)
+static __m128i OddLanesHigh3()
 {
-    Store16(Ring, _mm_or_si128(Spread, ContainerLowBytes(Ring)));
+    return _mm_set_epi32(static_cast<int>(0xFFFFFF00), 0, static_cast<int>(0xFFFFFF00), 0);
+}
+
+// SSE2 render, one group. With the group's 64-bit halves loaded from one
+// byte before samples 0 and 2, samples 0 and 2 are already in bytes 1 to 3
+// of their lanes, and a shift of each half by one byte puts samples 1 and 3
+// there too. Reads from Sample - 1 to Sample + 12.
+static __m128i Spread24Sse2(const UCHAR* Sample)
+{
+    __m128i halves = Load8And8(Sample - 1, Sample + 5);
+    return _mm_or_si128(_mm_and_si128(halves, EvenLanesHigh3()),
+                        _mm_and_si128(_mm_slli_epi64(halves, 8), OddLanesHigh3()));
+}
+
+// The same for a group with no readable byte before it: halves loaded from
+// samples 0 and 2 themselves, shifted by one and two bytes. Reads from
+// Sample to Sample + 13.
+static __m128i Spread24Sse2First(const UCHAR* Sample)
+{
+    __m128i halves = Load8And8(Sample, Sample + 6);
+    return _mm_or_si128(_mm_and_si128(_mm_slli_epi64(halves, 8), EvenLanesHigh3()),
+                        _mm_and_si128(_mm_slli_epi64(halves, 16), OddLanesHigh3()));
 }
 
 static VOID Render24Sse2(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
 {
     SIZE_T index = 0;
-    for (; index + 16 <= Samples; index += 16)
+    // Groups after the first read one byte before themselves and one after.
+    if (Samples >= 5)
+    {
+        StoreRender24(Ring, Spread24Sse2First(Client));
+        index = 4;
+    }
+    for (; index + 17 <= Samples; index += 16)
     {
         const UCHAR* in = Client + 3 * index;
         PUCHAR out = Ring + 4 * index;
-        __m128i v0 = Load16(in);
-        __m128i v1 = Load16(in + 16);
-        __m128i v2 = Load16(in + 32);
-        __m128i g1 = _mm_or_si128(_mm_srli_si128(v0, 12), _mm_slli_si128(v1, 4));
-        __m128i g2 = _mm_or_si128(_mm_srli_si128(v1, 8), _mm_slli_si128(v2, 8));
-        StoreRender24(out, Spread24Sse2(v0));
-        StoreRender24(out + 16, Spread24Sse2(g1));
-        StoreRender24(out + 32, Spread24Sse2(g2));
-        StoreRender24(out + 48, Spread24Sse2(_mm_srli_si128(v2, 4)));
+        StoreRender24(out, Spread24Sse2(in));
+        StoreRender24(out + 16, Spread24Sse2(in + 12));
+        StoreRender24(out + 32, Spread24Sse2(in + 24));
+        StoreRender24(out + 48, Spread24Sse2(in + 36));
     }
-    for (; index + 4 <= Samples; index += 4)
+    for (; index + 5 <= Samples; index += 4)
     {
-        StoreRender24(Ring + 4 * index, Spread24Sse2(Load12(Client + 3 * index)));
+        StoreRender24(Ring + 4 * index, Spread24Sse2(Client + 3 * index));
     }
     for (; index < Samples; index++)
     {
@@ -189,44 +211,37 @@ static VOID Render24Sse2(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
     }
 }
 
-// SSE2: each lane shifted down by a byte holds its sample in bytes 0 to 2;
-// the two lanes of each 64-bit half are joined into 6 bytes, then the two
-// halves into 12.
-static __m128i Pack24Sse2(__m128i Containers)
+// SSE2 capture, one group: each 64-bit half shifted down by one and by two
+// bytes gives its two samples in bytes 0 to 5; the halves are stored 8 bytes
+// each, 6 bytes apart, so each store's last two bytes are overwritten by the
+// next one. Writes from Sample to Sample + 13.
+static VOID Capture24Sse2Group(const UCHAR* Ring, PUCHAR Sample)
 {
-    __m128i samples = _mm_srli_epi32(Containers, 8);
+    __m128i containers = Load16(Ring);
     const __m128i first = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
     const __m128i second = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000), 0x0000FFFF,
                                          static_cast<int>(0xFF000000));
-    __m128i halves = _mm_or_si128(_mm_and_si128(samples, first),
-                                  _mm_and_si128(_mm_srli_epi64(samples, 8), second));
-    const __m128i low6 = _mm_set_epi32(0, 0, 0x0000FFFF, static_cast<int>(0xFFFFFFFF));
-    const __m128i high6 =
-        _mm_set_epi32(0, static_cast<int>(0xFFFFFFFF), static_cast<int>(0xFFFF0000), 0);
-    return _mm_or_si128(_mm_and_si128(halves, low6),
-                        _mm_and_si128(_mm_srli_si128(halves, 2), high6));
-}
-
-// Four packed groups (12 bytes each, upper 4 bytes zero) as 48 bytes.
-static VOID Store4Groups(PUCHAR Client, __m128i P0, __m128i P1, __m128i P2, __m128i P3)
-{
-    Store16(Client, _mm_or_si128(P0, _mm_slli_si128(P1, 12)));
-    Store16(Client + 16, _mm_or_si128(_mm_srli_si128(P1, 4), _mm_slli_si128(P2, 8)));
-    Store16(Client + 32, _mm_or_si128(_mm_srli_si128(P2, 8), _mm_slli_si128(P3, 4)));
+    __m128i halves = _mm_or_si128(_mm_and_si128(_mm_srli_epi64(containers, 8), first),
+                                  _mm_and_si128(_mm_srli_epi64(containers, 16), second));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(Sample), halves);
+    _mm_storeh_pd(reinterpret_cast<double*>(Sample + 6), _mm_castsi128_pd(halves));
 }
 
 static VOID Capture24Sse2(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
 {
     SIZE_T index = 0;
-    for (; index + 16 <= Samples; index += 16)
+    for (; index + 17 <= Samples; index += 16)
     {
         const UCHAR* in = Ring + 4 * index;
-        Store4Groups(Client + 3 * index, Pack24Sse2(Load16(in)), Pack24Sse2(Load16(in + 16)),
-                     Pack24Sse2(Load16(in + 32)), Pack24Sse2(Load16(in + 48)));
+        PUCHAR out = Client + 3 * index;
+        Capture24Sse2Group(in, out);
+        Capture24Sse2Group(in + 16, out + 12);
+        Capture24Sse2Group(in + 32, out + 24);
+        Capture24Sse2Group(in + 48, out + 36);
     }
-    for (; index + 4 <= Samples; index += 4)
+    for (; index + 5 <= Samples; index += 4)
     {
-        Store12(Client + 3 * index, Pack24Sse2(Load16(Ring + 4 * index)));
+        Capture24Sse2Group(Ring + 4 * index, Client + 3 * index);
     }
     for (; index < Samples; index++)
     {
@@ -234,25 +249,25 @@ static VOID Capture24Sse2(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
     }
 }
 
-// SSSE3: one byte shuffle per group each way. Index -128 (high bit set)
-// makes a zero byte.
+// SSSE3: one byte shuffle per group each way; index -128 (high bit set)
+// makes a zero byte. The fourth group of a step is loaded from 4 bytes
+// before it, so that no load reaches past the step's 48 bytes.
 __attribute__((target("ssse3"))) static VOID Render24Ssse3(PUCHAR Ring, const UCHAR* Client,
                                                            SIZE_T Samples)
 {
     const __m128i spread =
         _mm_setr_epi8(-128, 0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11);
+    const __m128i spreadFrom4 =
+        _mm_setr_epi8(-128, 4, 5, 6, -128, 7, 8, 9, -128, 10, 11, 12, -128, 13, 14, 15);
     SIZE_T index = 0;
     for (; index + 16 <= Samples; index += 16)
     {
         const UCHAR* in = Client + 3 * index;
         PUCHAR out = Ring + 4 * index;
-        __m128i v0 = Load16(in);
-        __m128i v1 = Load16(in + 16);
-        __m128i v2 = Load16(in + 32);
-        StoreRender24(out, _mm_shuffle_epi8(v0, spread));
-        StoreRender24(out + 16, _mm_shuffle_epi8(_mm_alignr_epi8(v1, v0, 12), spread));
-        StoreRender24(out + 32, _mm_shuffle_epi8(_mm_alignr_epi8(v2, v1, 8), spread));
-        StoreRender24(out + 48, _mm_shuffle_epi8(_mm_srli_si128(v2, 4), spread));
+        StoreRender24(out, _mm_shuffle_epi8(Load16(in), spread));
+        StoreRender24(out + 16, _mm_shuffle_epi8(Load16(in + 12), spread));
+        StoreRender24(out + 32, _mm_shuffle_epi8(Load16(in + 24), spread));
+        StoreRender24(out + 48, _mm_shuffle_epi8(Load16(in + 32), spreadFrom4));
     }
     for (; index + 4 <= Samples; index += 4)
     {
@@ -264,19 +279,26 @@ __attribute__((target("ssse3"))) static VOID Render24Ssse3(PUCHAR Ring, const UC
     }
 }
 
+// Each group's 12 bytes are stored as 16, the last 4 overwritten by the next
+// group; the last group of all is stored as 12.
 __attribute__((target("ssse3"))) static VOID Capture24Ssse3(const UCHAR* Ring, PUCHAR Client,
                                                             SIZE_T Samples)
 {
     const __m128i pack =
         _mm_setr_epi8(1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14, 15, -128, -128, -128, -128);
     SIZE_T index = 0;
-    for (; index + 16 <= Samples; index += 16)
+    for (; index + 18 <= Samples; index += 16)
     {
         const UCHAR* in = Ring + 4 * index;
-        Store4Groups(Client + 3 * index, _mm_shuffle_epi8(Load16(in), pack),
-                     _mm_shuffle_epi8(Load16(in + 16), pack),
-                     _mm_shuffle_epi8(Load16(in + 32), pack),
-                     _mm_shuffle_epi8(Load16(in + 48), pack));
+        PUCHAR out = Client + 3 * index;
+        Store16(out, _mm_shuffle_epi8(Load16(in), pack));
+        Store16(out + 12, _mm_shuffle_epi8(Load16(in + 16), pack));
+        Store16(out + 24, _mm_shuffle_epi8(Load16(in + 32), pack));
+        Store16(out + 36, _mm_shuffle_epi8(Load16(in + 48), pack));
+    }
+    for (; index + 6 <= Samples; index += 4)
+    {
+        Store16(Client + 3 * index, _mm_shuffle_epi8(Load16(Ring + 4 * index), pack));
     }
     for (; index + 4 <= Samples; index += 4)
     {
@@ -290,20 +312,23 @@ __attribute__((target("ssse3"))) static VOID Capture24Ssse3(const UCHAR* Ring, P
 
 // --- dispatch -----------------------------------------------------------------
 
-// Whole samples of 2 or 3 bytes, from a container boundary of the ring.
-static VOID ConvertWholeSamples(PUCHAR Ring, PUCHAR Client, SIZE_T Samples, ULONG BytesPerSample,
-                                BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
+static VOID ConvertWholeSamples2(PUCHAR Ring, PUCHAR Client, SIZE_T Samples, BOOLEAN Capture)
 {
-    BOOLEAN ssse3 = Path == SampleConversionSsse3;
-    if (BytesPerSample == 2 && Capture)
+    if (Capture)
     {
         Capture16(Ring, Client, Samples);
     }
-    else if (BytesPerSample == 2)
+    else
     {
         Render16(Ring, Client, Samples);
     }
-    else if (Capture && ssse3)
+}
+
+static VOID ConvertWholeSamples3(PUCHAR Ring, PUCHAR Client, SIZE_T Samples, BOOLEAN Capture,
+                                 SAMPLE_CONVERSION_PATH Path)
+{
+    BOOLEAN ssse3 = Path == SampleConversionSsse3;
+    if (Capture && ssse3)
     {
         Capture24Ssse3(Ring, Client, Samples);
     }
@@ -321,32 +346,13 @@ static VOID ConvertWholeSamples(PUCHAR Ring, PUCHAR Client, SIZE_T Samples, ULON
     }
 }
 
-VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
-                            ULONG BytesPerSample, BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
+// Head, bulk and tail for 2- or 3-byte samples; inlined once per width, so
+// that the divisions by the width are by a constant.
+static FORCEINLINE VOID ConvertSplitSamples(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
+                                            ULONG Count, const ULONG BytesPerSample,
+                                            BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
 {
     ULONG offset = *RingOffset;
-    // 4-byte samples fill their containers: a block copy, whatever the offset.
-    if (BytesPerSample == CONTAINER_BYTES)
-    {
-        if (Capture)
-        {
-            RtlCopyMemory(Client, Ring + offset, Count);
-        }
-        else
-        {
-            RtlCopyMemory(Ring + offset, Client, Count);
-        }
-        *RingOffset = offset + Count;
-        return;
-    }
-    // The stream has only 2-, 3- and 4-byte samples; anything else goes the
-    // plain way rather than through a kernel written for another width.
-    if (BytesPerSample != 2 && BytesPerSample != 3)
-    {
-        ConvertSamplesReference(Ring, RingOffset, Client, Count, BytesPerSample, Capture);
-        return;
-    }
-
     ULONG head = (CONTAINER_BYTES - offset % CONTAINER_BYTES) % CONTAINER_BYTES;
     if (head > Count)
     {
@@ -358,7 +364,14 @@ VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG
     }
 
     ULONG samples = (Count - head) / BytesPerSample;
-    ConvertWholeSamples(Ring + offset, Client + head, samples, BytesPerSample, Capture, Path);
+    if (BytesPerSample == 2)
+    {
+        ConvertWholeSamples2(Ring + offset, Client + head, samples, Capture);
+    }
+    else
+    {
+        ConvertWholeSamples3(Ring + offset, Client + head, samples, Capture, Path);
+    }
     offset += samples * CONTAINER_BYTES;
 
     ULONG done = head + samples * BytesPerSample;
@@ -368,6 +381,40 @@ VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG
                                 Capture);
     }
     *RingOffset = offset;
+}
+
+VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                            ULONG BytesPerSample, BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
+{
+    if (BytesPerSample == 2)
+    {
+        ConvertSplitSamples(Ring, RingOffset, Client, Count, 2, Capture, Path);
+    }
+    else if (BytesPerSample == 3)
+    {
+        ConvertSplitSamples(Ring, RingOffset, Client, Count, 3, Capture, Path);
+    }
+    else if (BytesPerSample == CONTAINER_BYTES)
+    {
+        // 4-byte samples fill their containers: a block copy, whatever the
+        // offset.
+        ULONG offset = *RingOffset;
+        if (Capture)
+        {
+            RtlCopyMemory(Client, Ring + offset, Count);
+        }
+        else
+        {
+            RtlCopyMemory(Ring + offset, Client, Count);
+        }
+        *RingOffset = offset + Count;
+    }
+    else
+    {
+        // The stream has only 2-, 3- and 4-byte samples; anything else goes
+        // the plain way rather than through kernels written for another width.
+        ConvertSamplesReference(Ring, RingOffset, Client, Count, BytesPerSample, Capture);
+    }
 }
 
 SAMPLE_CONVERSION_PATH SelectSampleConversion()
