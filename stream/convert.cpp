@@ -41,7 +41,7 @@ static VOID Store16(PUCHAR Bytes, __m128i Value)
 
 // Interleaving zero words below the samples makes each 32-bit lane
 // sample << 16: container bytes 0, 0, s0, s1.
-static VOID Render16(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
+static DECLSPEC_NOINLINE VOID Render16(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
 {
     const __m128i zero = _mm_setzero_si128();
     SIZE_T index = 0;
@@ -73,7 +73,7 @@ static VOID Render16(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
 
 // Container bytes 2 and 3. The arithmetic shift leaves each lane a value in
 // the 16-bit range, so the saturating pack is exact.
-static VOID Capture16(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
+static DECLSPEC_NOINLINE VOID Capture16(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
 {
     SIZE_T index = 0;
     for (; index + 16 <= Samples; index += 16)
@@ -183,7 +183,7 @@ static __m128i Spread24Sse2First(const UCHAR* Sample)
                         _mm_and_si128(_mm_slli_epi64(halves, 16), OddLanesHigh3()));
 }
 
-static VOID Render24Sse2(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
+static DECLSPEC_NOINLINE VOID Render24Sse2(PUCHAR Ring, const UCHAR* Client, SIZE_T Samples)
 {
     SIZE_T index = 0;
     // Groups after the first read one byte before themselves and one after.
@@ -227,7 +227,7 @@ static VOID Capture24Sse2Group(const UCHAR* Ring, PUCHAR Sample)
     _mm_storeh_pd(reinterpret_cast<double*>(Sample + 6), _mm_castsi128_pd(halves));
 }
 
-static VOID Capture24Sse2(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
+static DECLSPEC_NOINLINE VOID Capture24Sse2(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
 {
     SIZE_T index = 0;
     for (; index + 17 <= Samples; index += 16)
@@ -353,6 +353,22 @@ static FORCEINLINE VOID ConvertSplitSamples(PUCHAR Ring, PULONG RingOffset, PUCH
                                             BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
 {
     ULONG offset = *RingOffset;
+    // The usual call: whole samples from a container boundary. The cursor is
+    // advanced first, so that the kernel is the call's last step.
+    if (offset % CONTAINER_BYTES == 0 && Count % BytesPerSample == 0)
+    {
+        *RingOffset = offset + Count / BytesPerSample * CONTAINER_BYTES;
+        if (BytesPerSample == 2)
+        {
+            ConvertWholeSamples2(Ring + offset, Client, Count / BytesPerSample, Capture);
+        }
+        else
+        {
+            ConvertWholeSamples3(Ring + offset, Client, Count / BytesPerSample, Capture, Path);
+        }
+        return;
+    }
+
     ULONG head = (CONTAINER_BYTES - offset % CONTAINER_BYTES) % CONTAINER_BYTES;
     if (head > Count)
     {
@@ -383,31 +399,50 @@ static FORCEINLINE VOID ConvertSplitSamples(PUCHAR Ring, PULONG RingOffset, PUCH
     *RingOffset = offset;
 }
 
+static DECLSPEC_NOINLINE VOID ConvertSamples2(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
+                                              ULONG Count, BOOLEAN Capture)
+{
+    ConvertSplitSamples(Ring, RingOffset, Client, Count, 2, Capture, SampleConversionSse2);
+}
+
+static DECLSPEC_NOINLINE VOID ConvertSamples3(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
+                                              ULONG Count, BOOLEAN Capture,
+                                              SAMPLE_CONVERSION_PATH Path)
+{
+    ConvertSplitSamples(Ring, RingOffset, Client, Count, 3, Capture, Path);
+}
+
+// 4-byte samples fill their containers: a block copy, whatever the offset.
+static VOID CopySamples4(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                         BOOLEAN Capture)
+{
+    ULONG offset = *RingOffset;
+    *RingOffset = offset + Count;
+    if (Capture)
+    {
+        RtlCopyMemory(Client, Ring + offset, Count);
+    }
+    else
+    {
+        RtlCopyMemory(Ring + offset, Client, Count);
+    }
+}
+
+// Only a dispatch, so that each width's routine is entered directly.
 VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
                             ULONG BytesPerSample, BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
 {
     if (BytesPerSample == 2)
     {
-        ConvertSplitSamples(Ring, RingOffset, Client, Count, 2, Capture, Path);
+        ConvertSamples2(Ring, RingOffset, Client, Count, Capture);
     }
     else if (BytesPerSample == 3)
     {
-        ConvertSplitSamples(Ring, RingOffset, Client, Count, 3, Capture, Path);
+        ConvertSamples3(Ring, RingOffset, Client, Count, Capture, Path);
     }
     else if (BytesPerSample == CONTAINER_BYTES)
     {
-        // 4-byte samples fill their containers: a block copy, whatever the
-        // offset.
-        ULONG offset = *RingOffset;
-        if (Capture)
-        {
-            RtlCopyMemory(Client, Ring + offset, Count);
-        }
-        else
-        {
-            RtlCopyMemory(Ring + offset, Client, Count);
-        }
-        *RingOffset = offset + Count;
+        CopySamples4(Ring, RingOffset, Client, Count, Capture);
     }
     else
     {
