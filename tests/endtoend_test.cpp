@@ -178,6 +178,24 @@ TEST_F(EndToEndStreaming, DISABLED_DataWrittenWhileRunningFollowsTheSilenceWhole
     EXPECT_GE(pin.Port().Counts().mappingAvailableCalls, 1u);
 }
 
+// Each buffer the client writes while the stream runs is announced with
+// MappingAvailable, and each of those transfers a whole further period when
+// none ran short: the transfer runs ahead of the engine by one period per
+// write and overwrites halves the engine has not played yet.
+TEST_F(EndToEndStreaming, DISABLED_BuffersWrittenWhileRunningArePlayedWhole)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+    const Bytes client = nuvtest::ClientSamples(6 * period, 2, 2, 11);
+    const std::size_t periodClientBytes = period * 2 * 2u;
+    pin.Write(std::span(client).subspan(0, 2 * periodClientBytes));
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    for (std::size_t k = 2; k < 6; ++k)
+        pin.Write(std::span(client).subspan(k * periodClientBytes, periodClientBytes));
+    Clock().AdvancePeriods(7);
+    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "012345-");
+}
+
 // PAUSE in the middle of a period and RUN again: nothing of the client's
 // data is lost or played twice; the pause only inserts time in which the
 // stream plays nothing.

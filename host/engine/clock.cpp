@@ -153,11 +153,14 @@ void ThreadedClock::Loop()
             due.clear();
             if (m_options.settle)
                 m_options.settle();
+            // A period end is over once the next halves are taken.
+            m_engine.TakeDueHalves();
             {
                 std::lock_guard lock(m_mutex);
                 m_periodEnds.fetch_add(1);
             }
             m_progress.notify_all();
+            continue;
         }
         m_engine.TakeDueHalves();
     }
