@@ -1,5 +1,6 @@
 #include "host/engine/engine.h"
 
+#include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
 
 #include <algorithm>
@@ -365,6 +366,10 @@ void Engine::TakeHalf(StreamState& stream)
                                     [](BYTE b) { return b == 0; });
     }
     stream.periods.push_back(record);
+    TracePoint("engine", "period", TracePhase::Begin,
+               "half " + std::to_string(record.half) + (record.underrun ? ", underrun" : "") +
+                   (record.silent ? ", silent" : ""),
+               m_devicePosition);
 }
 
 void Engine::TakeDueHalves()
@@ -400,6 +405,7 @@ void Engine::EndPeriod(const StreamKey& key, StreamState& stream, std::vector<Du
         }
         stream.captureFrames += frames;
     }
+    TracePoint("engine", "period", TracePhase::End, Describe(key), m_devicePosition);
     // Silent periods are counted when played to their end.
     if (!stream.periods.empty() && stream.periods.back().silent)
         ++stream.silentPeriods;
