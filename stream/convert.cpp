@@ -353,22 +353,6 @@ static FORCEINLINE VOID ConvertSplitSamples(PUCHAR Ring, PULONG RingOffset, PUCH
                                             BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
 {
     ULONG offset = *RingOffset;
-    // The usual call: whole samples from a container boundary. The cursor is
-    // advanced first, so that the kernel is the call's last step.
-    if (offset % CONTAINER_BYTES == 0 && Count % BytesPerSample == 0)
-    {
-        *RingOffset = offset + Count / BytesPerSample * CONTAINER_BYTES;
-        if (BytesPerSample == 2)
-        {
-            ConvertWholeSamples2(Ring + offset, Client, Count / BytesPerSample, Capture);
-        }
-        else
-        {
-            ConvertWholeSamples3(Ring + offset, Client, Count / BytesPerSample, Capture, Path);
-        }
-        return;
-    }
-
     ULONG head = (CONTAINER_BYTES - offset % CONTAINER_BYTES) % CONTAINER_BYTES;
     if (head > Count)
     {
@@ -399,22 +383,52 @@ static FORCEINLINE VOID ConvertSplitSamples(PUCHAR Ring, PULONG RingOffset, PUCH
     *RingOffset = offset;
 }
 
-static DECLSPEC_NOINLINE VOID ConvertSamples2(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
-                                              ULONG Count, BOOLEAN Capture)
+static DECLSPEC_NOINLINE VOID ConvertSplitSamples2(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
+                                                   ULONG Count, BOOLEAN Capture)
 {
     ConvertSplitSamples(Ring, RingOffset, Client, Count, 2, Capture, SampleConversionSse2);
 }
 
-static DECLSPEC_NOINLINE VOID ConvertSamples3(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
-                                              ULONG Count, BOOLEAN Capture,
-                                              SAMPLE_CONVERSION_PATH Path)
+static DECLSPEC_NOINLINE VOID ConvertSplitSamples3(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
+                                                   ULONG Count, BOOLEAN Capture,
+                                                   SAMPLE_CONVERSION_PATH Path)
 {
     ConvertSplitSamples(Ring, RingOffset, Client, Count, 3, Capture, Path);
 }
 
+// The usual call, whole samples from a container boundary, goes straight to
+// its kernel: the cursor is advanced first, so that the kernel is the last
+// step and the call costs no frame of its own. Anything else goes the split
+// way.
+static FORCEINLINE VOID ConvertSamples2(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                                        BOOLEAN Capture)
+{
+    ULONG offset = *RingOffset;
+    if (offset % CONTAINER_BYTES != 0 || Count % 2 != 0)
+    {
+        ConvertSplitSamples2(Ring, RingOffset, Client, Count, Capture);
+        return;
+    }
+    *RingOffset = offset + 2 * Count;
+    ConvertWholeSamples2(Ring + offset, Client, Count / 2, Capture);
+}
+
+static FORCEINLINE VOID ConvertSamples3(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                                        BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
+{
+    ULONG offset = *RingOffset;
+    if (offset % CONTAINER_BYTES != 0 || Count % 3 != 0)
+    {
+        ConvertSplitSamples3(Ring, RingOffset, Client, Count, Capture, Path);
+        return;
+    }
+    *RingOffset = offset + Count / 3 * CONTAINER_BYTES;
+    ConvertWholeSamples3(Ring + offset, Client, Count / 3, Capture, Path);
+}
+
 // 4-byte samples fill their containers: a block copy, whatever the offset.
-static VOID CopySamples4(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
-                         BOOLEAN Capture)
+static FORCEINLINE VOID CopySamples4(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                                     BOOLEAN Capture)
 {
     ULONG offset = *RingOffset;
     *RingOffset = offset + Count;
@@ -428,9 +442,8 @@ static VOID CopySamples4(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Co
     }
 }
 
-// Only a dispatch, so that each width's routine is entered directly.
-VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
-                            ULONG BytesPerSample, BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
+static FORCEINLINE VOID Dispatch(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                                 ULONG BytesPerSample, BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
 {
     if (BytesPerSample == 2)
     {
@@ -452,6 +465,12 @@ VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG
     }
 }
 
+VOID ConvertSamplesWithPath(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                            ULONG BytesPerSample, BOOLEAN Capture, SAMPLE_CONVERSION_PATH Path)
+{
+    Dispatch(Ring, RingOffset, Client, Count, BytesPerSample, Capture, Path);
+}
+
 SAMPLE_CONVERSION_PATH SelectSampleConversion()
 {
     SAMPLE_CONVERSION_PATH path = ExIsProcessorFeaturePresent(PF_SSSE3_INSTRUCTIONS_AVAILABLE)
@@ -461,13 +480,23 @@ SAMPLE_CONVERSION_PATH SelectSampleConversion()
     return path;
 }
 
+// The first conversion of all chooses the path; out of line, so that every
+// later one is a dispatch with nothing to save.
+static DECLSPEC_NOINLINE VOID ChooseAndConvert(PUCHAR Ring, PULONG RingOffset, PUCHAR Client,
+                                               ULONG Count, ULONG BytesPerSample, BOOLEAN Capture)
+{
+    SAMPLE_CONVERSION_PATH path = SelectSampleConversion();
+    Dispatch(Ring, RingOffset, Client, Count, BytesPerSample, Capture, path);
+}
+
 VOID ConvertSamplesFast(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
                         ULONG BytesPerSample, BOOLEAN Capture)
 {
     SAMPLE_CONVERSION_PATH path = static_cast<SAMPLE_CONVERSION_PATH>(g_SampleConversionPath);
     if (path == SampleConversionUnchosen)
     {
-        path = SelectSampleConversion();
+        ChooseAndConvert(Ring, RingOffset, Client, Count, BytesPerSample, Capture);
+        return;
     }
-    ConvertSamplesWithPath(Ring, RingOffset, Client, Count, BytesPerSample, Capture, path);
+    Dispatch(Ring, RingOffset, Client, Count, BytesPerSample, Capture, path);
 }
