@@ -257,7 +257,7 @@ void Check(const std::vector<Measured>& results, const char* what, const Select&
         return;
     }
     const bool met = atMost ? worstValue <= bound : worstValue >= bound;
-    std::printf("- %s: %s (%s %.2f, worst %.2f at %s)\n", what, met ? "met" : "MISSED",
+    std::printf("- %s: %s (%s %.2f, worst %.3f at %s)\n", what, met ? "met" : "MISSED",
                 atMost ? "at most" : "at least", bound, worstValue, worst->row.Name().c_str());
 }
 
