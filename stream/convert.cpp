@@ -224,7 +224,10 @@ static VOID Capture24Sse2Group(const UCHAR* Ring, PUCHAR Sample)
     __m128i halves = _mm_or_si128(_mm_and_si128(_mm_srli_epi64(containers, 8), first),
                                   _mm_and_si128(_mm_srli_epi64(containers, 16), second));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(Sample), halves);
-    _mm_storeh_pd(reinterpret_cast<double*>(Sample + 6), _mm_castsi128_pd(halves));
+    // movhps: an unaligned store of the upper half. Not _mm_storeh_pd, which
+    // GCC defines as a plain store through a double* (one that must be 8-byte
+    // aligned, and Sample + 6 is anywhere).
+    _mm_storeh_pi(reinterpret_cast<__m64*>(Sample + 6), _mm_castsi128_ps(halves));
 }
 
 static DECLSPEC_NOINLINE VOID Capture24Sse2(const UCHAR* Ring, PUCHAR Client, SIZE_T Samples)
