@@ -149,6 +149,13 @@ private:
     volatile LONG m_RevokeGeneration;
     LONG m_MappingGeneration;
     volatile LONG m_MappingInUse;
+
+    // 1 while the current period ran short of mappings: the last transfer
+    // left it incomplete. Only then does MappingAvailable move data; a
+    // complete period is followed by the next one only at the engine's pace
+    // (Service), so the stream never runs more than one period ahead and
+    // never overwrites a half the engine has not taken yet. Guarded by m_Lock.
+    ULONG m_PeriodShort;
 };
 
 // Creates a stream with one reference, from PoolType, tag PcCr, zero-filled.

@@ -91,7 +91,8 @@ VOID CMiniportWavePciStream::DetachAndFreeBuffer()
 
 NTSTATUS CMiniportWavePciStream::Run()
 {
-    if (m_Buffer == NULL)
+    BOOLEAN freshBuffer = m_Buffer == NULL;
+    if (freshBuffer)
     {
         PUCHAR buffer = static_cast<PUCHAR>(
             ExAllocatePoolWithTag(NonPagedPool, m_BufferBytes, POOL_TAG_TRANSFER));
@@ -101,12 +102,6 @@ NTSTATUS CMiniportWavePciStream::Run()
         }
         RtlZeroMemory(buffer, m_BufferBytes);
         m_Buffer = buffer;
-    }
-    else if (m_Running != 1)
-    {
-        // A RUN after PAUSE: the buffer is still held and attached, and the
-        // engine stream is stopped. It is used again, as a fresh buffer.
-        RtlZeroMemory(m_Buffer, m_BufferBytes);
     }
 
     RegisterNotify(TRUE);
@@ -128,10 +123,17 @@ NTSTATUS CMiniportWavePciStream::Run()
 
     if (m_Capture == 0)
     {
-        // The first period from the mappings the port already holds; with
-        // none, the first period plays silence.
-        RtlZeroMemory(m_Buffer, m_BufferBytes);
-        TransferPeriod();
+        // A fresh buffer gets its first period from the mappings the port
+        // already holds; with none, the first period plays silence. A RUN
+        // after PAUSE finds the buffer it kept, still attached, with the
+        // period ahead of the engine already in it (or still open, to be
+        // completed by the next transfer): zeroing or filling it again would
+        // drop that period, so it is used as it stands.
+        if (freshBuffer)
+        {
+            RtlZeroMemory(m_Buffer, m_BufferBytes);
+            TransferPeriod();
+        }
     }
     else
     {
@@ -159,6 +161,7 @@ VOID CMiniportWavePciStream::Stop()
     m_PeriodBytesDone = partialSample;
     m_ClientPhase = partialSample;
     m_BufferOffset %= 4;
+    m_PeriodShort = 0;
     KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 

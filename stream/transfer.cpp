@@ -143,6 +143,7 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
             // Back to 0 only after the second half.
             m_BufferOffset %= m_BufferBytes;
             m_CompletedBytes = m_CompletedBytes + m_PeriodClientBytes;
+            m_PeriodShort = 0;
             break;
         }
 
@@ -159,6 +160,7 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
             if (!NT_SUCCESS(ntStatus))
             {
                 ForgetMapping();
+                m_PeriodShort = 1;
                 break;
             }
             m_MappingGeneration = generation;
@@ -231,9 +233,11 @@ STDMETHODIMP_(void) CMiniportWavePciStream::Service()
 }
 
 // Continues a period that ran short of mappings; no warm-up, no silence.
+// A complete period is not followed by the next one here: that would run
+// ahead of the engine and overwrite the half it is about to take.
 STDMETHODIMP_(void) CMiniportWavePciStream::MappingAvailable()
 {
-    if (m_Running == 1)
+    if (m_Running == 1 && m_PeriodShort == 1)
     {
         TransferPeriod();
     }

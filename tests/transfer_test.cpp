@@ -328,10 +328,30 @@ TEST_F(Service, MappingAvailableHasNoWarmUpAndNoSilence)
     Engine().SetPeriodFrames(4);
     ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}, /*capture=*/true), STATUS_SUCCESS);
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    RunService();
+    RunService();
+    RunService(); // past the warm-up: a transfer that finds no mapping
+    const std::size_t before = PortStream().GetCount();
     Peer().Buffer()[0] = 0x5A;
-    RunMappingAvailable(); // no mapping: nothing moves, nothing is zeroed
-    EXPECT_EQ(PortStream().GetCount(), 1u);
+    RunMappingAvailable(); // the short period goes on; no mapping: nothing is zeroed
+    EXPECT_EQ(PortStream().GetCount(), before + 1);
     EXPECT_EQ(Peer().Buffer()[0], 0x5A);
+}
+
+// A period that is complete is followed by the next one only at the
+// engine's pace: MappingAvailable must not run ahead into the half the
+// engine is about to take.
+TEST_F(Service, MappingAvailableAfterACompletePeriodWaitsForTheEngine)
+{
+    StartRender16();
+    PortStream().QueueMapping(nuvtest::Ramp(16));
+    RunService(); // one whole period, from one whole mapping
+    const ULONGLONG total = Peer().TotalBytes();
+    const std::size_t gets = PortStream().GetCount();
+    PortStream().QueueMapping(nuvtest::Ramp(16));
+    RunMappingAvailable();
+    EXPECT_EQ(Peer().TotalBytes(), total);
+    EXPECT_EQ(PortStream().GetCount(), gets);
 }
 
 // --- EngineNotify -------------------------------------------------------

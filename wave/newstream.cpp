@@ -43,8 +43,17 @@ PAGEABLE_CODE STDMETHODIMP_(NTSTATUS) CMiniportWavePci::NewStream(
         stream->Init(this, PortStream, m_DeviceIndex, Pin, Capture, DataFormat, &serviceGroup);
     if (!NT_SUCCESS(ntStatus))
     {
-        // Its destruction drops what Init took; the pin stays free.
+        // Its destruction drops what Init took; the pin stays free. The
+        // creation reference went to the outer unknown; when there is one,
+        // it never owned the half-made stream, so the stream is also
+        // destroyed through its own non-delegating unknown, or it would leak.
         static_cast<PMINIPORTWAVEPCISTREAM>(stream)->Release();
+        if (OuterUnknown != NULL)
+        {
+            PNONDELEGATINGUNKNOWN inner = stream;
+            inner->NonDelegatingAddRef();
+            inner->NonDelegatingRelease();
+        }
         *Stream = NULL;
         return ntStatus;
     }
