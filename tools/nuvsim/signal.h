@@ -1,0 +1,27 @@
+// The signal `nuvsim play` plays without an input file: a tone per channel,
+// each at its own pitch, so that a swapped or lost channel is audible and
+// shows in the comparison with what the device received.
+#pragma once
+
+#include "tools/nuvsim/audio.h"
+
+namespace nuvsim
+{
+
+struct SignalShape
+{
+    unsigned channels = 2;
+    unsigned sampleRate = 48000;
+    unsigned bits = 24; // 16, 24 or 32
+    double seconds = 3.0;
+};
+
+// Channel c carries a sine of ToneFrequency(c) Hz at half of full scale,
+// faded in and out over 10 ms so that it starts and ends without a click.
+AudioClip MakeTestSignal(const SignalShape& shape);
+
+// 500, 625, 750... Hz: a musical enough set, each a multiple of 125 Hz, so
+// a whole number of cycles fits every 8 ms at the usual rates.
+double ToneFrequency(unsigned channel);
+
+} // namespace nuvsim

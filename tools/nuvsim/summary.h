@@ -1,0 +1,77 @@
+// What `nuvsim play` found, and how it says so in a few lines.
+#pragma once
+
+#include "tools/nuvsim/audio.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nuvsim
+{
+
+// One position a client would have read, beside where the device really was.
+struct PositionReading
+{
+    std::uint64_t streamFrame = 0;   // frames the engine had played of the stream
+    std::uint64_t reportedBytes = 0; // what GetPosition answered
+};
+
+struct PositionCheck
+{
+    std::size_t readings = 0;
+    std::int64_t largestErrorBytes = 0;    // reported minus true, largest in size
+    std::uint64_t largestErrorAtFrame = 0; // where it was read
+};
+
+// Compares each reading taken while the file's samples were still playing
+// (stream frame at most `dataFrames`) with the true byte position, the
+// stream frame times `frameBytes`.
+PositionCheck CheckPositions(const std::vector<PositionReading>& readings, std::uint64_t dataFrames,
+                             unsigned frameBytes);
+
+// Where the device output first differs from the expected containers.
+struct OutputCheck
+{
+    bool equal = false;
+    std::uint64_t comparedFrames = 0; // frames of the input the device played
+    std::optional<std::uint64_t> firstDifferentFrame;
+    unsigned firstDifferentChannel = 0;
+    std::uint64_t differentSamples = 0;
+    bool tailSilent = true; // everything played after the last sample was zero
+    std::uint64_t tailFrames = 0;
+    std::uint64_t loudTailFrames = 0; // of those, frames with a sample other than 0
+};
+
+// `played`: the engine's output, little-endian containers; `expected`: the
+// input, left-justified (audio.h).
+OutputCheck CheckOutput(const std::vector<std::uint8_t>& played,
+                        const std::vector<std::int32_t>& expected, unsigned channels);
+
+struct PlaySummary
+{
+    std::string source;
+    AudioFormat format;
+    std::uint64_t frames = 0; // the input's
+    int device = 1;
+    unsigned periodFrames = 0;
+    std::string proposal; // the filter's answer to the intersection, in words
+    std::uint64_t periodsPlayed = 0;
+    std::uint64_t dataPeriods = 0; // periods that held the input's samples
+    std::uint64_t underruns = 0;
+    std::uint64_t silentPeriods = 0;
+    std::uint64_t silentDataPeriods = 0; // of those, while the input played
+    OutputCheck output;
+    PositionCheck positions;
+    std::uint64_t finalPosition = 0;
+    std::uint64_t inputBytes = 0;
+    unsigned frameBytes = 0; // the client's
+    std::string outputFile;
+    std::string traceFile;
+};
+
+void PrintSummary(std::ostream& out, const PlaySummary& summary);
+
+} // namespace nuvsim
