@@ -69,6 +69,9 @@ function(nuv_tool name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
 endfunction()
 
+# Sanitizer and fuzzer builds (NUV_SANITIZE, NUV_FUZZ).
+include(NuvHardening)
+
 #   nuv_benchmark(name SOURCES ... LIBS ...)   a Google Benchmark program,
 #   built with everything else and run only on request (`make bench`)
 find_package(benchmark REQUIRED)

@@ -221,7 +221,7 @@ CMiniportWavePciStream::~CMiniportWavePciStream()
         DetachAndFreeBuffer();
         if (m_ServiceGroup != NULL)
         {
-            m_Miniport->m_StreamTable[m_Capture][m_Pin] = NULL;
+            m_Miniport->PublishServiceGroup(m_Capture, m_Pin, NULL);
             m_ServiceGroup->Release();
             m_ServiceGroup = NULL;
         }

@@ -46,7 +46,7 @@ VOID CMiniportWavePciStream::StartEngine()
     SendStreamCommand(ENGINE_CMD_START);
     m_Running = 1;
     // From here EngineNotify finds the stream.
-    m_Miniport->m_StreamTable[m_Capture][m_Pin] = m_ServiceGroup;
+    m_Miniport->PublishServiceGroup(m_Capture, m_Pin, m_ServiceGroup);
 }
 
 // The stream-table entry stays: a notification still on its way finds the

@@ -23,7 +23,7 @@ VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
     }
     // One pointer-sized read: StartEngine publishes the entry, NewStream and
     // the stream's destruction clear it.
-    PSERVICEGROUP serviceGroup = miniport->m_StreamTable[Capture][Pin];
+    PSERVICEGROUP serviceGroup = miniport->PublishedServiceGroup(Capture, Pin);
     if (serviceGroup == NULL)
     {
         return;

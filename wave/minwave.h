@@ -77,8 +77,21 @@ private:
     // The service group of the stream running on each pin, or none. No
     // reference is held through it. Each entry is written and read whole
     // (one pointer-sized access): the engine's notification reads it at
-    // DISPATCH_LEVEL without a lock while streams start and go away.
+    // DISPATCH_LEVEL without a lock while streams start and go away. Once
+    // streams exist, every access goes through the two functions below: an
+    // interlocked operation is one pointer-sized access that also orders
+    // itself against the other thread's, which a plain volatile one is not.
     PSERVICEGROUP volatile m_StreamTable[WAVE_DIRECTIONS][WAVE_STREAM_TABLE_PINS];
+    VOID PublishServiceGroup(_In_ ULONG Capture, _In_ ULONG Pin, _In_opt_ PSERVICEGROUP Group)
+    {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_StreamTable[Capture][Pin]),
+                                   Group);
+    }
+    PSERVICEGROUP PublishedServiceGroup(_In_ ULONG Capture, _In_ ULONG Pin)
+    {
+        return static_cast<PSERVICEGROUP>(InterlockedCompareExchangePointer(
+            reinterpret_cast<PVOID volatile*>(&m_StreamTable[Capture][Pin]), NULL, NULL));
+    }
     PENGINE_CALL m_EngineCall;
     PVOID m_EngineContext;
     // The last device power state accepted; PowerDeviceD0 after Init.

@@ -66,6 +66,6 @@ PAGEABLE_CODE STDMETHODIMP_(NTSTATUS) CMiniportWavePci::NewStream(
 
     // The engine's notification reaches the stream only once it has started.
     m_PinInUse[Capture][Pin] = 1;
-    m_StreamTable[Capture][Pin] = NULL;
+    PublishServiceGroup(Capture, Pin, NULL);
     return STATUS_SUCCESS;
 }

@@ -1,6 +1,7 @@
 #include "host/engine/clock.h"
 
 #include "host/engine/trace.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
 
 #include <chrono>
@@ -55,6 +56,7 @@ void MakeCallbacks(Engine& engine, const std::vector<DueCallback>& due)
         {
             ScopedIrql atDispatch(DISPATCH_LEVEL);
             ScopedCallbackTokens tokens({{&engine, callback.key, callback.sequence}});
+            DriverCallGuard guard("EngineNotify");
             callback.callback(callback.key.capture, callback.key.pin, callback.context);
         }
         engine.CallbackReturned(callback.key);

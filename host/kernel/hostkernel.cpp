@@ -13,6 +13,7 @@ void ResetKernelState(bool reportLeaksFirst)
     Pool().Reset();
     SetCurrentIrql(PASSIVE_LEVEL);
     ForgetHeldSpinLocks();
+    ForgetLockOrder();
     ClearProcessorFeatureOverrides();
     SetWdm60Available(true);
 }

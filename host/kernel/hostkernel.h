@@ -11,6 +11,7 @@
 #pragma once
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/event.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/iomanager.h"
@@ -26,8 +27,8 @@ namespace host
 // disarmed, violation counts cleared, pool counts restarted (see
 // PoolTracker::Reset; with reportLeaksFirst, blocks still outstanding are
 // reported as leaks before), this thread at PASSIVE_LEVEL holding no lock in
-// the books, processor-feature overrides cleared, WDM 6.0 available. The
-// violation handler stays as installed.
+// the books, the lock-order graph forgotten, processor-feature overrides
+// cleared, WDM 6.0 available. The violation handler stays as installed.
 void ResetKernelState(bool reportLeaksFirst = false);
 
 } // namespace host

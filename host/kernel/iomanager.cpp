@@ -8,6 +8,7 @@
 #include "host/kernel/iomanager.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
 
@@ -248,6 +249,7 @@ NTSTATUS CallDriverEntry(PDRIVER_OBJECT driver, std::u16string_view registryPath
     UNICODE_STRING path{};
     SetUnicodeString(path, storage);
     ScopedIrql passive(PASSIVE_LEVEL);
+    DriverCallGuard guard("DriverEntry");
     return driver->DriverInit(driver, &path);
 }
 

@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -33,6 +36,54 @@ thread_local const ULONG_PTR selfOwner = nextOwner.fetch_add(1, std::memory_orde
 thread_local std::vector<const KSPIN_LOCK*> heldLocks;
 
 constexpr int kSpinsBeforeYield = 64;
+
+// The lock-order graph, process-wide: an edge A -> B for every time a thread
+// asked for B while it held A, keyed by lock address. Two threads that take
+// the same two locks in opposite orders can deadlock even if no run so far
+// did; the acquisition whose edge closes a cycle in this graph is reported
+// (once per edge), before the thread spins, so that the report comes even
+// when the run would deadlock. KeInitializeSpinLock starts a new lock at its
+// address and forgets the old one's edges, so pool reuse of a freed object's
+// address does not join two unrelated locks.
+struct LockOrderGraph
+{
+    std::mutex mutex;
+    std::unordered_map<const KSPIN_LOCK*, std::unordered_set<const KSPIN_LOCK*>> after;
+    std::atomic<bool> empty{true};
+};
+
+LockOrderGraph& TheLockOrderGraph()
+{
+    // Never destroyed: locks may be taken by threads still running at exit.
+    static LockOrderGraph& graph = *new LockOrderGraph;
+    return graph;
+}
+
+// Extends `path` by a path from `from` to `to` along recorded edges, both
+// ends included, and returns true; leaves it as it was if there is none.
+// Depth-first: the graph has a few locks, not thousands.
+bool FindOrderPath(const LockOrderGraph& graph, const KSPIN_LOCK* from, const KSPIN_LOCK* to,
+                   std::unordered_set<const KSPIN_LOCK*>& visited,
+                   std::vector<const KSPIN_LOCK*>& path)
+{
+    path.push_back(from);
+    if (from == to)
+        return true;
+    if (visited.insert(from).second)
+    {
+        auto found = graph.after.find(from);
+        if (found != graph.after.end())
+        {
+            for (const KSPIN_LOCK* next : found->second)
+            {
+                if (FindOrderPath(graph, next, to, visited, path))
+                    return true;
+            }
+        }
+    }
+    path.pop_back();
+    return false;
+}
 
 std::atomic_ref<ULONG_PTR> LockWord(PKSPIN_LOCK lock)
 {
@@ -65,8 +116,59 @@ bool IsRecursive(PKSPIN_LOCK lock, const char* function)
     return true;
 }
 
-void Spin(PKSPIN_LOCK lock)
+std::string DescribeOrderPath(const std::vector<const KSPIN_LOCK*>& path)
 {
+    std::string text;
+    for (const KSPIN_LOCK* lock : path)
+        text += (text.empty() ? "" : " -> ") + LockName(lock);
+    return text;
+}
+
+// Records that `lock` is wanted while the thread holds heldLocks, and reports
+// an order that closes a cycle.
+void RecordAcquisitionOrder(const KSPIN_LOCK* lock, const char* function)
+{
+    if (heldLocks.empty())
+        return;
+    LockOrderGraph& graph = TheLockOrderGraph();
+    std::vector<std::string> reports;
+    {
+        std::lock_guard guard(graph.mutex);
+        graph.empty.store(false, std::memory_order_relaxed);
+        for (const KSPIN_LOCK* held : heldLocks)
+        {
+            if (held == lock || !graph.after[held].insert(lock).second)
+                continue;
+            std::unordered_set<const KSPIN_LOCK*> visited;
+            std::vector<const KSPIN_LOCK*> back;
+            if (!FindOrderPath(graph, lock, held, visited, back))
+                continue;
+            back.push_back(lock);
+            reports.push_back(std::string("LockOrder: ") + function + ": " + LockName(lock) +
+                              " wanted while holding " + LockName(held) +
+                              ", the opposite of an order taken before; cycle " +
+                              DescribeOrderPath(back));
+        }
+    }
+    // Reported outside the graph's mutex: a handler may take locks of its own.
+    for (std::string& report : reports)
+        ReportViolation(ViolationKind::Custom, std::move(report));
+}
+
+void ForgetLockOrderOf(const KSPIN_LOCK* lock)
+{
+    LockOrderGraph& graph = TheLockOrderGraph();
+    if (graph.empty.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard guard(graph.mutex);
+    graph.after.erase(lock);
+    for (auto& [held, wanted] : graph.after)
+        wanted.erase(lock);
+}
+
+void Spin(PKSPIN_LOCK lock, const char* function)
+{
+    RecordAcquisitionOrder(lock, function);
     std::atomic_ref<ULONG_PTR> word = LockWord(lock);
     for (;;)
     {
@@ -129,10 +231,29 @@ ULONG_PTR CurrentThreadLockOwner()
     return selfOwner;
 }
 
+void ForgetLockOrder()
+{
+    LockOrderGraph& graph = TheLockOrderGraph();
+    std::lock_guard guard(graph.mutex);
+    graph.after.clear();
+    graph.empty.store(true, std::memory_order_relaxed);
+}
+
+std::size_t LockOrderEdgeCount()
+{
+    LockOrderGraph& graph = TheLockOrderGraph();
+    std::lock_guard guard(graph.mutex);
+    std::size_t edges = 0;
+    for (const auto& [held, wanted] : graph.after)
+        edges += wanted.size();
+    return edges;
+}
+
 } // namespace host
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
+    host::ForgetLockOrderOf(SpinLock);
     host::LockWord(SpinLock).store(0, std::memory_order_release);
 }
 
@@ -147,7 +268,7 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
         return old;
     if (old < DISPATCH_LEVEL)
         host::SetCurrentIrql(DISPATCH_LEVEL);
-    host::Spin(SpinLock);
+    host::Spin(SpinLock, "KeAcquireSpinLockRaiseToDpc");
     return old;
 }
 
@@ -171,7 +292,7 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
                                   " acquired at " + host::IrqlName(irql));
     if (host::IsRecursive(SpinLock, "KeAcquireSpinLockAtDpcLevel"))
         return;
-    host::Spin(SpinLock);
+    host::Spin(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)

@@ -12,6 +12,11 @@
 // the host can check that none is held where none may be:
 //
 //     EXPECT_EQ(host::HeldSpinLockCount(), 0u);
+//
+// Every acquisition made while other locks are held is also recorded in a
+// process-wide lock-order graph; one that closes a cycle (B wanted while A
+// is held, after A was once wanted while B was held, directly or through
+// other locks) is a Custom violation whose message starts with "LockOrder".
 #pragma once
 
 #include <wdm.h>
@@ -29,6 +34,11 @@ std::vector<const KSPIN_LOCK*> HeldSpinLocks();
 // Forgets the calling thread's held locks (for a test fixture cleaning up
 // after a test that failed while holding one). The locks are not released.
 void ForgetHeldSpinLocks();
+
+// The lock-order graph (see spinlock.cpp): forgets every recorded order, for
+// a new test; and the number of recorded orders (edges).
+void ForgetLockOrder();
+std::size_t LockOrderEdgeCount();
 
 // The identity the calling thread stores in a lock it owns; never 0.
 ULONG_PTR CurrentThreadLockOwner();

@@ -7,6 +7,7 @@
 #include "host/portcls/portclass.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/iomanager.h"
 #include "host/kernel/irql.h"
@@ -127,7 +128,8 @@ NTSTATUS StartAdapter(PDEVICE_OBJECT adapterDevice, PIRP irp, const LibraryExten
     if (NT_SUCCESS(status))
     {
         auto* resources = new ResourceList();
-        status = state.startDevice(adapterDevice, irp, resources);
+        status = GuardDriverCall("StartDevice routine",
+                                 [&] { return state.startDevice(adapterDevice, irp, resources); });
         resources->Release();
         detail::RecordCall("StartDevice routine", "", status, adapterDevice);
         CheckLibraryExtensionIntact(adapterDevice);

@@ -1,6 +1,7 @@
 #include "host/portcls/filterdispatch.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/filterport.h"
 #include "host/portcls/library.h"
@@ -139,7 +140,8 @@ PropertyResult CallHandler(const FilterPort& port, const PCPROPERTY_ITEM& item,
     pcRequest.Value = buffer.get();
     pcRequest.Irp = nullptr;
 
-    const NTSTATUS status = item.Handler(&pcRequest);
+    const NTSTATUS status =
+        GuardDriverCall("property handler", [&] { return item.Handler(&pcRequest); });
     detail::RecordCall("property handler", ItemName(request), status, &port);
 
     if (NT_SUCCESS(status) && pcRequest.ValueSize > request.valueSize)
@@ -274,8 +276,12 @@ NTSTATUS CopyClientRanges(const std::vector<std::vector<unsigned char>>& clientR
 NTSTATUS IntersectPair(const FilterPort& port, ULONG pin, KSDATARANGE* client, KSDATARANGE* mine,
                        ULONG outputBufferLength, void* output, ULONG* length, bool* byDefault)
 {
-    NTSTATUS status = port.Miniport()->DataRangeIntersection(pin, client, mine, outputBufferLength,
-                                                             output, length);
+    NTSTATUS status = STATUS_SUCCESS;
+    {
+        DriverCallGuard guard("IMiniport::DataRangeIntersection");
+        status = port.Miniport()->DataRangeIntersection(pin, client, mine, outputBufferLength,
+                                                        output, length);
+    }
     *byDefault = false;
     if (status == STATUS_NOT_IMPLEMENTED)
     {

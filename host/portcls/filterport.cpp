@@ -1,6 +1,7 @@
 #include "host/portcls/filterport.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/library.h"
 
@@ -155,7 +156,8 @@ NTSTATUS FilterPort::BindMiniport(const char* method, PDEVICE_OBJECT deviceObjec
 NTSTATUS FilterPort::ReadDescription()
 {
     PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    NTSTATUS status = m_miniport->GetDescription(&descriptor);
+    NTSTATUS status = GuardDriverCall("IMiniport::GetDescription",
+                                      [&] { return m_miniport->GetDescription(&descriptor); });
     if (!NT_SUCCESS(status))
         return status;
     if (descriptor == nullptr)

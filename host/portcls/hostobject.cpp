@@ -27,7 +27,10 @@ struct ObjectRegistry
 
 ObjectRegistry& Registry()
 {
-    static ObjectRegistry registry;
+    // Never destroyed, as the kernel's singletons: the graveyard's objects stay
+    // reachable at exit, and objects released from static destructors still
+    // find it.
+    static ObjectRegistry& registry = *new ObjectRegistry;
     return registry;
 }
 

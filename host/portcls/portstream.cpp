@@ -3,6 +3,7 @@
 #include "host/engine/clock.h"
 #include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
 #include "host/kernel/spinlock.h"
 
@@ -250,6 +251,7 @@ STDMETHODIMP_(void) PortStream::RequestService()
     engine::TracePoint("port", "Service", engine::TracePhase::Begin);
     {
         ScopedIrql atDispatch(DISPATCH_LEVEL);
+        DriverCallGuard guard("IMiniportWavePciStream::Service");
         m_stream->Service();
     }
     engine::TracePoint("port", "Service", engine::TracePhase::End);
@@ -324,6 +326,7 @@ void PortStream::AnnounceMapping()
     }
     {
         ScopedIrql atDispatch(DISPATCH_LEVEL);
+        DriverCallGuard guard("IMiniportWavePciStream::MappingAvailable");
         m_stream->MappingAvailable();
     }
     LeaveService();
@@ -373,7 +376,9 @@ CancelResult PortStream::CancelQueued()
     {
         stream = m_stream;
         result.revokeCalled = true;
-        stream->RevokeMappings(firstTag, lastTag, &result.reportedRevoked);
+        GuardDriverCall(
+            "IMiniportWavePciStream::RevokeMappings",
+            [&] { return stream->RevokeMappings(firstTag, lastTag, &result.reportedRevoked); });
         LeaveService();
     }
     engine::TracePoint("pin", "RevokeMappings", engine::TracePhase::End);

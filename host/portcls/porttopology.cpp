@@ -1,6 +1,7 @@
 #include "host/portcls/porttopology.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/portcls/library.h"
 
 namespace host::portcls
@@ -45,6 +46,7 @@ PortTopology::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
 {
     return BindMiniport("IPortTopology::Init", deviceObject, unknownMiniport, IID_IMiniportTopology,
                         [&](PUNKNOWN primary) {
+                            DriverCallGuard guard("IMiniportTopology::Init");
                             return static_cast<PMINIPORTTOPOLOGY>(primary)->Init(
                                 unknownAdapter, resourceList, this);
                         });

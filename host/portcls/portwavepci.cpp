@@ -1,6 +1,7 @@
 #include "host/portcls/portwavepci.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/dmachannel.h"
@@ -84,6 +85,7 @@ PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
                         {
                             auto* miniport = static_cast<PMINIPORTWAVEPCI>(primary);
                             PSERVICEGROUP serviceGroup = nullptr;
+                            DriverCallGuard guard("IMiniportWavePci::Init");
                             const NTSTATUS status =
                                 miniport->Init(unknownAdapter, resourceList, this, &serviceGroup);
                             m_serviceGroup = serviceGroup;
@@ -245,6 +247,7 @@ bool SendPowerChange(PUNKNOWN port, DEVICE_POWER_STATE state)
     {
         POWER_STATE newState;
         newState.DeviceState = state;
+        DriverCallGuard guard("IPowerNotify::PowerChangeNotify");
         powerNotify->PowerChangeNotify(newState);
     }
     filterPort->ReleasePortReference();

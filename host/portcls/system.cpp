@@ -1,6 +1,7 @@
 #include "host/portcls/system.h"
 
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/iomanager.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/portclass.h"
@@ -38,7 +39,8 @@ NTSTATUS System::AddDevice()
     if (addDevice == nullptr)
         return STATUS_INVALID_DEVICE_REQUEST;
     PDEVICE_OBJECT pdo = PhysicalDevice();
-    const NTSTATUS status = addDevice(m_driver, pdo);
+    const NTSTATUS status =
+        GuardDriverCall("AddDevice routine", [&] { return addDevice(m_driver, pdo); });
     // The adapter's device object is the one the library attached over the
     // physical device.
     if (NT_SUCCESS(status))

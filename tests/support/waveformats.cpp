@@ -3,12 +3,39 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define NUV_GUARD_WITH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NUV_GUARD_WITH_ASAN 1
+#endif
+#endif
 
 namespace nuvtest
 {
 
+#if defined(NUV_GUARD_WITH_ASAN)
+// Under AddressSanitizer an exact-size heap block is guarded to the byte by
+// its redzone, and its start stays aligned as a request's buffer is; ending
+// at a page instead would misalign every structure of an odd-sized blob,
+// which UndefinedBehaviorSanitizer rightly refuses.
+GuardedBytes::GuardedBytes(std::size_t size) : size_(size)
+{
+    data_ = static_cast<std::uint8_t*>(
+        ::operator new (size == 0 ? 1 : size, std::align_val_t{alignof(std::max_align_t)}));
+    std::memset(data_, kUntouched, size);
+}
+
+GuardedBytes::~GuardedBytes()
+{
+    ::operator delete (data_, std::align_val_t{alignof(std::max_align_t)});
+}
+#else
 GuardedBytes::GuardedBytes(std::size_t size) : size_(size)
 {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -25,14 +52,15 @@ GuardedBytes::GuardedBytes(std::size_t size) : size_(size)
     std::memset(data_, kUntouched, size);
 }
 
-GuardedBytes::GuardedBytes(std::span<const std::uint8_t> bytes) : GuardedBytes(bytes.size())
-{
-    std::memcpy(data_, bytes.data(), bytes.size());
-}
-
 GuardedBytes::~GuardedBytes()
 {
     munmap(mapping_, mappingSize_);
+}
+#endif
+
+GuardedBytes::GuardedBytes(std::span<const std::uint8_t> bytes) : GuardedBytes(bytes.size())
+{
+    std::memcpy(data_, bytes.data(), bytes.size());
 }
 
 GUID WaveSubFormat(USHORT tag)
