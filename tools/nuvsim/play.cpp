@@ -238,8 +238,11 @@ bool RunStream(host::System& system, host::portcls::Pin& pin, host::portcls::Dpc
     ULONGLONG lastReading = ~0ull;
     host::engine::ThreadedClock::Options clockOptions;
     clockOptions.realTime = options.realtime;
-    if (!options.realtime)
-        clockOptions.settle = [&dpc] { dpc.Drain(); };
+    // The engine takes the next half right after a period's callbacks, and
+    // the driver fills that very half in its Service: the DPC must have run
+    // by then, in real time as well, or every period would be an underrun
+    // that says nothing about the driver.
+    clockOptions.settle = [&dpc] { dpc.Drain(); };
     clockOptions.mayAdvance = [&]()
     {
         const ULONGLONG device = engine.DevicePosition();

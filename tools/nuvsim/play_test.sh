@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# `nuvsim play` and `nuvsim formats` end to end:
+#   - every bad input gets its message, a non-zero exit, and no file;
+#   - the built-in signal plays bit-exact on devices 1 and 4;
+#   - the independent check: real WAV files nobody here wrote (the ALSA
+#     samples, files sox makes) are converted to 32-bit containers by sox or
+#     ffmpeg, played through `nuvsim play --output`, and the sample data of
+#     the two must be identical;
+#   - the trace, real-time pacing, and the formats table.
+#
+#   play_test.sh NUVSIM WORKDIR
+set -uo pipefail
+
+nuvsim=$1
+work=$2
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work" || exit 1
+failures=0
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# sox writes 16- and 24-bit output dithered; the inputs need no exact
+# content, only to be files nuvsim did not write.
+make_sox() { sox -q -n "$@" 2>/dev/null || fail "sox could not make $*"; }
+
+alsa=/usr/share/sounds/alsa
+have_alsa() { [ -r "$alsa/Front_Left.wav" ] && [ -r "$alsa/Front_Center.wav" ]; }
+
+# --- bad input: message, non-zero exit, nothing written -----------------------
+# refused NAME TEXT ARGS...: play with --output NAME.wav, expect TEXT on stderr.
+refused() {
+  local name=$1 text=$2
+  shift 2
+  local status=0
+  "$nuvsim" play --quiet --output "$name.out.wav" "$@" >"$name.stdout" 2>"$name.stderr" ||
+    status=$?
+  [ "$status" -ne 0 ] || fail "$name: exit status 0"
+  grep -qF -- "$text" "$name.stderr" || fail "$name: no '$text' in: $(cat "$name.stderr")"
+  [ ! -e "$name.out.wav" ] || fail "$name: $name.out.wav was written"
+  [ ! -s "$name.stdout" ] || fail "$name: printed a summary"
+  if ls -A | grep -q "nuvsim-"; then
+    fail "$name: left a temporary file: $(ls -A | grep nuvsim-)"
+  fi
+}
+
+echo "not audio" >junk.wav
+make_sox -r 48000 -b 16 -c 1 mono.wav synth 0.1 sine 440
+if have_alsa; then cp "$alsa/Front_Center.wav" mono.wav; fi
+make_sox -r 48000 -b 8 -c 2 eight.wav synth 0.1 sine 440
+make_sox -r 48000 -b 32 -e floating-point -c 2 float.wav synth 0.1 sine 440
+make_sox -r 22050 -b 16 -c 2 slow.wav synth 0.1 sine 440
+make_sox -r 50000 -b 16 -c 2 odd-rate.wav synth 0.1 sine 440
+make_sox -r 48000 -b 16 -c 6 six.wav synth 0.1 sine 440
+make_sox -r 48000 -b 16 -c 8 eightch.wav synth 0.1 sine 440
+
+refused missing "cannot read missing-file.wav" missing-file.wav
+refused junk "cannot read junk.wav" junk.wav
+refused mono "1 channel: device 1 plays 2 channels only" mono.wav
+refused mono-limits "device 1 takes integer PCM, 2 channels, 16 to 32 bits" mono.wav
+refused eight-bit "8-bit samples: the device plays 16 to 32 bits per sample" eight.wav
+refused float "the samples are floating point (32-bit float)" float.wav
+refused slow "22050 Hz: the device plays 44100 to 96000 Hz" slow.wav
+refused odd-rate "50000 Hz: the engine runs at 44100, 48000, 88200 or 96000 Hz only" odd-rate.wav
+refused six-on-2 "6 channels: device 2 plays 2 channels only" --device 2 six.wav
+refused eight-on-4 "8 channels: device 4 plays 2 to 6 channels" --device 4 eightch.wav
+refused device-5 "device 5 does not exist: the adapter has devices 1 to 4" --device 5
+refused device-0 "device 0 does not exist" --device 0
+mkdir -p a-directory.wav
+status=0
+"$nuvsim" play --quiet --output a-directory.wav >/dev/null 2>dir.stderr || status=$?
+[ "$status" -ne 0 ] || fail "a directory as output: exit status 0"
+grep -qF "cannot write a-directory.wav: it is a directory" dir.stderr ||
+  fail "a directory as output: $(cat dir.stderr)"
+status=0
+"$nuvsim" play --quiet --output no/such/dir/out.wav >/dev/null 2>nodir.stderr || status=$?
+[ "$status" -ne 0 ] || fail "unwritable output: exit status 0"
+grep -qF "cannot write no/such/dir/out.wav" nodir.stderr || fail "unwritable output: $(cat nodir.stderr)"
+status=0
+"$nuvsim" play --quiet --trace no/such/dir/t.json >/dev/null 2>notrace.stderr || status=$?
+[ "$status" -ne 0 ] || fail "unwritable trace: exit status 0"
+
+# --- the built-in signal --------------------------------------------------------
+for device in 1 4; do
+  channels=2
+  [ "$device" -eq 4 ] && channels=6
+  "$nuvsim" play --device "$device" --output "signal$device.wav" >"signal$device.txt" ||
+    fail "signal on device $device: exit status $?"
+  grep -qF "bit-exact" "signal$device.txt" || fail "signal on device $device: $(cat "signal$device.txt")"
+  grep -qF "0 underruns" "signal$device.txt" || fail "signal on device $device had underruns"
+  [ "$(soxi -c "signal$device.wav" 2>/dev/null)" = "$channels" ] ||
+    fail "signal$device.wav does not have $channels channels"
+  [ "$(soxi -b "signal$device.wav" 2>/dev/null)" = 32 ] || fail "signal$device.wav is not 32-bit"
+  [ "$(soxi -s "signal$device.wav" 2>/dev/null)" = 144000 ] ||
+    fail "signal$device.wav does not hold the 3 s of the signal"
+done
+# A tone per channel: the loudest frequency of each channel differs.
+peaks=""
+for channel in 1 2; do
+  peaks="$peaks $(sox signal1.wav -n remix "$channel" stat -freq 2>&1 |
+    awk 'NF == 2 && $1 + 0 > 0 { if ($2 > best) { best = $2; f = $1 } } END { printf "%d", f }')"
+done
+set -- $peaks
+[ "${1:-0}" -ne "${2:-0}" ] || fail "both channels of the signal peak at the same frequency: $peaks"
+
+# --- the independent check --------------------------------------------------------
+# same_samples NAME INPUT [PLAY OPTIONS...]: the device output of INPUT must
+# hold exactly the samples sox makes of it in 32-bit containers.
+same_samples() {
+  local name=$1 input=$2
+  shift 2
+  sox "$input" -e signed-integer -b 32 "$name.expected.wav" 2>/dev/null ||
+    fail "$name: sox could not convert $input"
+  "$nuvsim" play --quiet --output "$name.played.wav" "$@" "$input" ||
+    fail "$name: nuvsim play exited with $?"
+  sox "$name.expected.wav" -t raw "$name.expected.raw"
+  sox "$name.played.wav" -t raw "$name.played.raw"
+  [ -s "$name.expected.raw" ] || fail "$name: no samples to compare"
+  cmp -s "$name.expected.raw" "$name.played.raw" ||
+    fail "$name: the device output differs from sox's conversion"
+}
+
+if have_alsa; then
+  sox -M "$alsa/Front_Left.wav" "$alsa/Front_Right.wav" alsa-stereo16.wav
+  sox -M "$alsa/Front_Left.wav" "$alsa/Front_Right.wav" "$alsa/Front_Center.wav" \
+    "$alsa/Rear_Left.wav" "$alsa/Rear_Right.wav" "$alsa/Side_Left.wav" alsa-six16.wav
+else
+  echo "note: $alsa missing, sox files stand in for the ALSA samples"
+  make_sox -r 48000 -b 16 -c 2 alsa-stereo16.wav synth 0.5 sine 300 sine 500
+  make_sox -r 48000 -b 16 -c 6 alsa-six16.wav synth 0.5 sine 300 sine 500
+fi
+make_sox -r 48000 -b 24 -c 2 stereo24.wav synth 0.5 sine 440 sine 660
+make_sox -r 44100 -b 24 -c 6 six24.wav synth 0.5 sine 200 sine 300 sine 400 sine 500 sine 600 sine 700
+make_sox -r 96000 -b 32 -c 2 stereo32.wav synth 0.3 sine 1000 sine 1500
+
+same_samples stereo16 alsa-stereo16.wav
+same_samples stereo24 stereo24.wav
+same_samples stereo32-96k stereo32.wav
+same_samples six16-device4 alsa-six16.wav --device 4
+same_samples six24-device4 six24.wav --device 4
+# Periods, mappings and client buffers that end inside frames and samples.
+same_samples stereo24-small-pieces stereo24.wav --period 256 --mapping-bytes 100 --buffer-ms 3
+same_samples six24-small-pieces six24.wav --device 4 --period 100 --mapping-bytes 77 --buffer-ms 1
+
+# ffmpeg as the second converter, compared as raw 32-bit samples.
+if command -v ffmpeg >/dev/null; then
+  ffmpeg -v error -y -i stereo24.wav -c:a pcm_s32le -f s32le ffmpeg.raw ||
+    fail "ffmpeg could not convert stereo24.wav"
+  sox stereo24.played.wav -t s32 ffmpeg.played.raw
+  cmp -s ffmpeg.raw ffmpeg.played.raw || fail "the device output differs from ffmpeg's conversion"
+fi
+
+# --- trace and real time -------------------------------------------------------------
+make_sox -r 48000 -b 16 -c 2 short.wav synth 0.2 sine 440 sine 880
+"$nuvsim" play --realtime --trace short.json short.wav >realtime.txt ||
+  fail "real-time play exited with $?"
+grep -qF "bit-exact" realtime.txt || fail "real-time play: $(cat realtime.txt)"
+for event in period Service GetMapping "SetState RUN" "SetState STOP" callback; do
+  grep -qE "\"name\": *\"$event\"" short.json || fail "the trace has no $event event"
+done
+if command -v python3 >/dev/null; then
+  python3 -c 'import json, sys; json.load(open(sys.argv[1]))' short.json ||
+    fail "the trace is not JSON"
+fi
+
+# --- formats ---------------------------------------------------------------------------
+"$nuvsim" formats >formats.txt || fail "nuvsim formats exited with $?"
+grep -qE "^  PCM, WAVEFORMATEXTENSIBLE +2-6 +16-32 +44100-96000$" formats.txt ||
+  fail "formats: no PCM rule line"
+grep -qE "^  AC-3 over S/PDIF \(0x0092\) +0-2 +16-32 +44100-192000$" formats.txt ||
+  fail "formats: no AC-3 rule line"
+grep -qE "^  IEEE float, WAVEFORMATEXTENSIBLE +refused$" formats.txt || fail "formats: float not refused"
+[ "$(grep -c "plays           integer PCM, 2 channels, 16 to 32 bits" formats.txt)" -eq 3 ] ||
+  fail "formats: devices 1 to 3 are not stereo"
+grep -qF "plays           integer PCM, 2 to 6 channels" formats.txt || fail "formats: device 4"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures checks failed"
+  exit 1
+fi
+echo "all checks passed"
