@@ -6,6 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all setup configure build test demo windows clean
+.PHONY: test-asan test-tsan fuzz fuzz-configure fuzz-ci lint
 
 all: build
 
@@ -20,6 +21,7 @@ build: configure
 
 test: build windows
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory test-asan test-tsan lint
 
 # The main job: the built-in test signal (a tone per channel) through
 # device 1 (stereo) and device 4 (six channels), each checked bit for bit
@@ -36,6 +38,49 @@ windows: setup
 	@cmake -S windows -B $(BUILD)/windows -G Ninja \
 		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
 	@cmake --build $(BUILD)/windows -j $(JOBS)
+
+# --- Hardening: sanitizers, fuzzers, static analysis -----------------------
+# Each sanitizer has its own build directory with the whole host build in
+# it; every finding is fatal (cmake/NuvHardening.cmake). The Windows image
+# checks are left to the plain build.
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+# Seconds per fuzzer: `make fuzz` for a real run, fuzz-ci for CI's short one.
+FUZZ_SECONDS ?= 60
+FUZZ_CI_SECONDS ?= 20
+SANITIZER_CTEST = ctest --output-on-failure -j $(JOBS) -E '^WindowsImage'
+
+test-asan: setup
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DNUV_SANITIZE=address $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+		UBSAN_OPTIONS=print_stacktrace=1 \
+		$(SANITIZER_CTEST) --test-dir $(ASAN_BUILD)
+
+test-tsan: setup
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DNUV_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		$(SANITIZER_CTEST) --test-dir $(TSAN_BUILD)
+
+# The fuzzers (libFuzzer, clang) and their replay programs; CTest in the
+# fuzz build replays the committed corpus and runs each fuzzer briefly.
+fuzz-configure: setup
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+		-DNUV_FUZZ=ON -DNUV_FUZZ_SECONDS=$(FUZZ_CI_SECONDS) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz-ci: fuzz-configure
+	@ctest --test-dir $(FUZZ_BUILD) --output-on-failure -j $(JOBS) -L fuzz
+
+fuzz: fuzz-configure
+	@fuzz/run-fuzzers.sh $(FUZZ_BUILD)/fuzz $(FUZZ_SECONDS)
+
+# clang-tidy (.clang-tidy) over the driver folders with the host build's
+# compile commands, and cppcheck over the same files.
+lint: build
+	@scripts/lint.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-*
