@@ -225,28 +225,6 @@ void PrintRules(std::ostream& out)
 
 } // namespace
 
-std::string CompactValues(const std::vector<unsigned>& values)
-{
-    if (values.empty())
-        return "none";
-    std::vector<unsigned> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    std::string text;
-    for (std::size_t k = 0; k < sorted.size();)
-    {
-        std::size_t end = k;
-        while (end + 1 < sorted.size() && sorted[end + 1] == sorted[end] + 1)
-            ++end;
-        if (!text.empty())
-            text += ", ";
-        text += std::to_string(sorted[k]);
-        if (end > k)
-            text += "-" + std::to_string(sorted[end]);
-        k = end + 1;
-    }
-    return text;
-}
-
 int RunFormats(std::ostream& out, std::ostream& err)
 {
     host::SetViolationHandler(host::PrintAndCountHandler());

@@ -8,15 +8,9 @@
 #pragma once
 
 #include <iosfwd>
-#include <string>
-#include <vector>
 
 namespace nuvsim
 {
-
-// "2-6", "0-2", "44100-96000", "16, 24, 32": ascending values with runs of
-// consecutive integers joined; "none" when empty.
-std::string CompactValues(const std::vector<unsigned>& values);
 
 int RunFormats(std::ostream& out, std::ostream& err);
 

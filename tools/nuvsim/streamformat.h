@@ -89,6 +89,10 @@ ChannelLimits Channels(const DeviceRules& rules);
 // range, and the engine's list.
 std::vector<ULONG> PlayableRates(const DeviceRules& rules);
 
+// "2-6", "0-2", "44100-96000", "16, 24, 32": ascending values with runs of
+// consecutive integers joined; "none" when empty.
+std::string CompactValues(const std::vector<unsigned>& values);
+
 // "44100, 48000, 88200 or 96000".
 std::string JoinRates(const std::vector<ULONG>& rates, const char* last);
 

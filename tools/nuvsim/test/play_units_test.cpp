@@ -1,0 +1,344 @@
+// The parts of `nuvsim play` that decide what it reports: the client bytes
+// it hands the driver, the test signal, the formats it opens with and the
+// explanation of a refusal, and the checks of output and positions. A fault
+// here would make the tool report a driver fault that is not there, or hide
+// one that is.
+#include "tools/nuvsim/audio.h"
+#include "tools/nuvsim/signal.h"
+#include "tools/nuvsim/streamformat.h"
+#include "tools/nuvsim/summary.h"
+#include "tools/nuvsim/wavio.h"
+#include "wave/formatrules.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+
+using nuvsim::AudioClip;
+using nuvsim::AudioFormat;
+using nuvsim::SampleKind;
+
+AudioFormat Pcm(unsigned channels, unsigned bits, unsigned rate)
+{
+    return {channels, rate, bits, SampleKind::Integer, std::to_string(bits) + "-bit integer PCM"};
+}
+
+std::vector<std::uint8_t> LittleEndian(std::initializer_list<std::int32_t> containers)
+{
+    std::vector<std::uint8_t> bytes;
+    for (std::int32_t value : containers)
+        for (unsigned b = 0; b < 4; ++b)
+            bytes.push_back(
+                static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) >> (8 * b)));
+    return bytes;
+}
+
+// Left-justified samples give their top bytes, little-endian: 16-bit
+// 0x8001 is held as 0x80010000, 24-bit 0x123456 as 0x12345600.
+TEST(ClientBytes, TakesTheTopBytesOfEachLeftJustifiedSample)
+{
+    AudioClip clip;
+    clip.format = Pcm(2, 16, 48000);
+    clip.samples = {static_cast<std::int32_t>(0x80010000u), 0x7FFF0000};
+    EXPECT_EQ(nuvsim::ClientBytes(clip), (std::vector<std::uint8_t>{0x01, 0x80, 0xFF, 0x7F}));
+
+    clip.format = Pcm(2, 24, 48000);
+    clip.samples = {0x12345600, static_cast<std::int32_t>(0xFFFFFF00u)};
+    EXPECT_EQ(nuvsim::ClientBytes(clip),
+              (std::vector<std::uint8_t>{0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF}));
+
+    clip.format = Pcm(2, 32, 48000);
+    clip.samples = {0x12345678, static_cast<std::int32_t>(0x80000000u)};
+    EXPECT_EQ(nuvsim::ClientBytes(clip),
+              (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00, 0x80}));
+}
+
+// Goertzel: the power of `frequency` in one channel.
+double Power(const AudioClip& clip, unsigned channel, double frequency)
+{
+    const double w = 2.0 * std::numbers::pi * frequency / clip.format.sampleRate;
+    double s1 = 0, s2 = 0;
+    for (std::size_t frame = 0; frame < clip.frames; ++frame)
+    {
+        const double x = clip.samples[frame * clip.format.channels + channel] / 2147483648.0;
+        const double s = x + 2.0 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    return s1 * s1 + s2 * s2 - 2.0 * std::cos(w) * s1 * s2;
+}
+
+TEST(TestSignal, CarriesItsOwnToneOnEachChannel)
+{
+    const AudioClip clip = nuvsim::MakeTestSignal({.channels = 6, .seconds = 0.5});
+    ASSERT_EQ(clip.frames, 24000u);
+    ASSERT_EQ(clip.samples.size(), 6u * 24000u);
+    for (unsigned channel = 0; channel < 6; ++channel)
+    {
+        SCOPED_TRACE(channel);
+        const double own = Power(clip, channel, nuvsim::ToneFrequency(channel));
+        for (unsigned other = 0; other < 6; ++other)
+        {
+            if (other == channel)
+                continue;
+            EXPECT_GT(own, 1000 * Power(clip, channel, nuvsim::ToneFrequency(other)));
+        }
+    }
+}
+
+TEST(TestSignal, HoldsSamplesOfItsWidthStartingAndEndingInSilence)
+{
+    const AudioClip clip = nuvsim::MakeTestSignal({.channels = 2, .bits = 24, .seconds = 0.1});
+    for (std::int32_t sample : clip.samples)
+        ASSERT_EQ(sample & 0xFF, 0) << "a 24-bit sample with bits in the low byte";
+    EXPECT_EQ(clip.samples.front(), 0);
+    EXPECT_EQ(clip.samples.back(), 0);
+}
+
+TEST(DataFormatFor, BuildsTheFilesFormatThatTheDriversCheckJudges)
+{
+    std::vector<std::uint8_t> format = nuvsim::DataFormatFor(Pcm(2, 24, 48000), nullptr);
+    ASSERT_EQ(format.size(), 104u);
+    auto* header = reinterpret_cast<KSDATAFORMAT*>(format.data());
+    auto* wave = reinterpret_cast<WAVEFORMATEXTENSIBLE*>(format.data() + sizeof(KSDATAFORMAT));
+    EXPECT_EQ(header->FormatSize, 104u);
+    EXPECT_EQ(wave->Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(wave->Format.wBitsPerSample, 24);
+    EXPECT_EQ(wave->Format.nBlockAlign, 6);
+    EXPECT_EQ(wave->Format.nAvgBytesPerSec, 6u * 48000u);
+    EXPECT_EQ(wave->Samples.wValidBitsPerSample, 24);
+    EXPECT_EQ(wave->dwChannelMask, static_cast<DWORD>(KSAUDIO_SPEAKER_STEREO));
+    EXPECT_EQ(CheckWaveFormat(header), STATUS_SUCCESS);
+
+    AudioFormat floating{2, 48000, 32, SampleKind::Float, "32-bit float"};
+    format = nuvsim::DataFormatFor(floating, nullptr);
+    EXPECT_EQ(CheckWaveFormat(reinterpret_cast<KSDATAFORMAT*>(format.data())),
+              STATUS_INVALID_PARAMETER);
+}
+
+// A proposal lends its header; the wave format is still the file's.
+TEST(DataFormatFor, KeepsTheFilesFieldsOverAProposal)
+{
+    std::vector<std::uint8_t> proposal = nuvsim::DataFormatFor(Pcm(6, 32, 96000), nullptr);
+    reinterpret_cast<KSDATAFORMAT*>(proposal.data())->Flags = 0x5A;
+    const std::vector<std::uint8_t> format = nuvsim::DataFormatFor(Pcm(2, 16, 44100), &proposal);
+    auto* wave =
+        reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format.data() + sizeof(KSDATAFORMAT));
+    EXPECT_EQ(reinterpret_cast<const KSDATAFORMAT*>(format.data())->Flags, 0x5Au);
+    EXPECT_EQ(wave->Format.nChannels, 2);
+    EXPECT_EQ(wave->Format.nSamplesPerSec, 44100u);
+    EXPECT_EQ(wave->Format.wBitsPerSample, 16);
+}
+
+nuvsim::DeviceRules Rules(int device)
+{
+    nuvsim::DeviceRules rules;
+    rules.device = device;
+    rules.ranges = {{device == 4 ? 6u : 2u, 16, 32, 44100, 96000}};
+    rules.engineRates = {44100, 48000, 88200, 96000, 176400, 192000};
+    return rules;
+}
+
+struct RefusalCase
+{
+    const char* name;
+    AudioFormat format;
+    int device;
+    const char* reason; // nullptr: accepted
+};
+
+TEST(RefusalReasons, NameTheRuleEachFormatBreaks)
+{
+    const RefusalCase cases[] = {
+        {"stereo 16-bit", Pcm(2, 16, 48000), 1, nullptr},
+        {"six channels on device 4", Pcm(6, 24, 96000), 4, nullptr},
+        {"three channels on device 4, as the driver's check allows", Pcm(3, 16, 44100), 4, nullptr},
+        {"mono", Pcm(1, 16, 48000), 1, "1 channel: device 1 plays 2 channels only"},
+        {"mono on device 4", Pcm(1, 16, 48000), 4, "1 channel: device 4 plays 2 to 6 channels"},
+        {"six channels on device 3", Pcm(6, 16, 48000), 3,
+         "6 channels: device 3 plays 2 channels only"},
+        {"eight channels on device 4", Pcm(8, 16, 48000), 4,
+         "8 channels: device 4 plays 2 to 6 channels"},
+        {"8-bit", Pcm(2, 8, 48000), 1, "8-bit samples: the device plays 16 to 32 bits per sample"},
+        {"float",
+         {2, 48000, 32, SampleKind::Float, "32-bit float"},
+         1,
+         "the samples are floating point (32-bit float): the device plays integer PCM only"},
+        {"A-law",
+         {2, 48000, 0, SampleKind::Other, "A-Law"},
+         1,
+         "the samples are A-Law, not integer PCM"},
+        {"22050 Hz", Pcm(2, 16, 22050), 1, "22050 Hz: the device plays 44100 to 96000 Hz"},
+        {"one above the range", Pcm(2, 16, 96001), 1, "96001 Hz: the device plays 44100 to 96000"},
+        {"inside the range, not an engine rate", Pcm(2, 16, 50000), 1,
+         "50000 Hz: the engine runs at 44100, 48000, 88200 or 96000 Hz only"},
+    };
+    for (const RefusalCase& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> reasons = nuvsim::RefusalReasons(c.format, Rules(c.device));
+        if (c.reason == nullptr)
+        {
+            EXPECT_TRUE(reasons.empty()) << reasons.front();
+            continue;
+        }
+        ASSERT_EQ(reasons.size(), 1u);
+        EXPECT_NE(reasons[0].find(c.reason), std::string::npos) << reasons[0];
+    }
+}
+
+TEST(RefusalReasons, ListEveryRuleBroken)
+{
+    EXPECT_EQ(nuvsim::RefusalReasons(Pcm(1, 8, 22050), Rules(1)).size(), 3u);
+}
+
+TEST(RangeReasons, OnlyTheChannelsThePinRangeDoesNotOffer)
+{
+    EXPECT_EQ(nuvsim::RangeReasons(Pcm(6, 16, 48000), Rules(1)).size(), 1u);
+    EXPECT_TRUE(nuvsim::RangeReasons(Pcm(6, 16, 48000), Rules(4)).empty());
+    EXPECT_TRUE(nuvsim::RangeReasons(Pcm(1, 16, 48000), Rules(1)).empty())
+        << "one channel is the format check's refusal, not the range's";
+}
+
+TEST(DescribeLimits, SaysWhatTheDeviceTakes)
+{
+    EXPECT_EQ(nuvsim::DescribeLimits(Rules(4)),
+              "integer PCM, 2 to 6 channels, 16 to 32 bits, at 44100, 48000, 88200 or 96000 Hz");
+}
+
+TEST(CompactValues, JoinsRunsOfConsecutiveValues)
+{
+    EXPECT_EQ(nuvsim::CompactValues({}), "none");
+    EXPECT_EQ(nuvsim::CompactValues({2, 3, 4, 5, 6}), "2-6");
+    EXPECT_EQ(nuvsim::CompactValues({32, 16, 24}), "16, 24, 32");
+    EXPECT_EQ(nuvsim::CompactValues({0, 1, 2, 7, 9, 10}), "0-2, 7, 9-10");
+}
+
+TEST(CheckOutput, FindsTheFirstSampleThatDiffers)
+{
+    const std::vector<std::int32_t> expected = {1, 2, 3, 4, 5, 6};
+    nuvsim::OutputCheck same = nuvsim::CheckOutput(LittleEndian({1, 2, 3, 4, 5, 6}), expected, 2);
+    EXPECT_TRUE(same.equal);
+    EXPECT_EQ(same.comparedFrames, 3u);
+
+    // Channels swapped in the second frame.
+    nuvsim::OutputCheck swapped =
+        nuvsim::CheckOutput(LittleEndian({1, 2, 4, 3, 5, 6}), expected, 2);
+    EXPECT_FALSE(swapped.equal);
+    ASSERT_TRUE(swapped.firstDifferentFrame.has_value());
+    EXPECT_EQ(*swapped.firstDifferentFrame, 1u);
+    EXPECT_EQ(swapped.firstDifferentChannel, 0u);
+    EXPECT_EQ(swapped.differentSamples, 2u);
+}
+
+TEST(CheckOutput, AShortOutputIsNotEqualAndATailIsJudged)
+{
+    const std::vector<std::int32_t> expected = {1, 2, 3, 4};
+    EXPECT_FALSE(nuvsim::CheckOutput(LittleEndian({1, 2}), expected, 2).equal);
+
+    nuvsim::OutputCheck quiet = nuvsim::CheckOutput(LittleEndian({1, 2, 3, 4, 0, 0}), expected, 2);
+    EXPECT_TRUE(quiet.equal);
+    EXPECT_TRUE(quiet.tailSilent);
+    EXPECT_EQ(quiet.tailFrames, 1u);
+
+    nuvsim::OutputCheck loud =
+        nuvsim::CheckOutput(LittleEndian({1, 2, 3, 4, 0, 0, 0, 9, 0, 0}), expected, 2);
+    EXPECT_TRUE(loud.equal);
+    EXPECT_FALSE(loud.tailSilent);
+    EXPECT_EQ(loud.tailFrames, 3u);
+    EXPECT_EQ(loud.loudTailFrames, 1u);
+}
+
+TEST(CheckPositions, ComparesReadingsWhileTheInputPlays)
+{
+    // 4 bytes a frame; the input is 100 frames.
+    const std::vector<nuvsim::PositionReading> readings = {
+        {0, 0}, {10, 40}, {50, 180}, {100, 396}, {150, 0}};
+    const nuvsim::PositionCheck check = nuvsim::CheckPositions(readings, 100, 4);
+    EXPECT_EQ(check.readings, 4u) << "the reading after the end does not count";
+    EXPECT_EQ(check.largestErrorBytes, -20);
+    EXPECT_EQ(check.largestErrorAtFrame, 50u);
+}
+
+class PendingFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir =
+            std::filesystem::temp_directory_path() / ("nuvsim-pending-" + std::to_string(getpid()));
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+    std::size_t Entries() const
+    {
+        return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(m_dir),
+                                                      std::filesystem::directory_iterator()));
+    }
+    std::filesystem::path m_dir;
+};
+
+TEST_F(PendingFileTest, AppearsUnderItsNameOnlyWhenCommitted)
+{
+    const std::string target = (m_dir / "out.json").string();
+    std::string error;
+    auto file = nuvsim::PendingFile::Create(target, error);
+    ASSERT_TRUE(file) << error;
+    ASSERT_TRUE(file->WriteAll(std::string_view("{}")));
+    EXPECT_FALSE(std::filesystem::exists(target));
+    ASSERT_TRUE(file->Commit(error)) << error;
+    file.reset();
+    std::ifstream in(target);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "{}");
+    EXPECT_EQ(Entries(), 1u) << "the temporary file is gone";
+}
+
+TEST_F(PendingFileTest, LeavesNothingWhenNotCommitted)
+{
+    std::string error;
+    auto file = nuvsim::PendingFile::Create((m_dir / "out.wav").string(), error);
+    ASSERT_TRUE(file) << error;
+    ASSERT_TRUE(file->WriteAll(std::string_view("partial")));
+    file.reset();
+    EXPECT_EQ(Entries(), 0u);
+}
+
+TEST_F(PendingFileTest, RefusesADirectoryAndAMissingOne)
+{
+    std::string error;
+    EXPECT_FALSE(nuvsim::PendingFile::Create(m_dir.string(), error));
+    EXPECT_EQ(error, "it is a directory");
+    EXPECT_FALSE(nuvsim::PendingFile::Create((m_dir / "no" / "x.wav").string(), error));
+}
+
+// The WAV written holds the containers as they came, and reads back so.
+TEST_F(PendingFileTest, ContainerWavHoldsTheContainersBitForBit)
+{
+    const std::string target = (m_dir / "out.wav").string();
+    std::string error;
+    auto wav = nuvsim::ContainerWavWriter::Create(target, 2, 48000, error);
+    ASSERT_TRUE(wav) << error;
+    const std::vector<std::int32_t> samples = {static_cast<std::int32_t>(0x80000000u), 0x7FFFFFFF,
+                                               0x12345600, -256};
+    ASSERT_TRUE(wav->Write(LittleEndian({samples[0], samples[1], samples[2], samples[3]}), error));
+    ASSERT_TRUE(wav->Commit(error)) << error;
+    wav.reset();
+    const std::optional<AudioClip> back = nuvsim::ReadAudioFile(target, error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(back->format.bits, 32u);
+    EXPECT_EQ(back->format.channels, 2u);
+    EXPECT_EQ(back->samples, samples);
+}
+
+} // namespace
