@@ -194,6 +194,22 @@ private:
     std::atomic<bool> m_done{false};
 };
 
+const char* StateName(KSSTATE state)
+{
+    switch (state)
+    {
+    case KSSTATE_STOP:
+        return "STOP";
+    case KSSTATE_ACQUIRE:
+        return "ACQUIRE";
+    case KSSTATE_PAUSE:
+        return "PAUSE";
+    case KSSTATE_RUN:
+        return "RUN";
+    }
+    return "?";
+}
+
 bool SetStates(host::portcls::Pin& pin, std::initializer_list<KSSTATE> states, std::ostream& err)
 {
     for (KSSTATE state : states)
@@ -201,7 +217,7 @@ bool SetStates(host::portcls::Pin& pin, std::initializer_list<KSSTATE> states, s
         const NTSTATUS status = pin.SetState(state);
         if (!NT_SUCCESS(status))
         {
-            err << kTool << "the stream refused state " << state << ": " << StatusName(status)
+            err << kTool << "the stream refused " << StateName(state) << ": " << StatusName(status)
                 << "\n";
             return false;
         }

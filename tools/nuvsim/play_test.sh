@@ -11,7 +11,7 @@
 #   play_test.sh NUVSIM WORKDIR
 set -uo pipefail
 
-nuvsim=$1
+nuvsim=$(realpath "$1")
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
@@ -135,10 +135,12 @@ fi
 make_sox -r 48000 -b 24 -c 2 stereo24.wav synth 0.5 sine 440 sine 660
 make_sox -r 44100 -b 24 -c 6 six24.wav synth 0.5 sine 200 sine 300 sine 400 sine 500 sine 600 sine 700
 make_sox -r 96000 -b 32 -c 2 stereo32.wav synth 0.3 sine 1000 sine 1500
+make_sox -r 44100 -b 24 -c 2 stereo24.flac synth 0.3 sine 300 sine 400
 
 same_samples stereo16 alsa-stereo16.wav
 same_samples stereo24 stereo24.wav
 same_samples stereo32-96k stereo32.wav
+same_samples flac24-44k stereo24.flac
 same_samples six16-device4 alsa-six16.wav --device 4
 same_samples six24-device4 six24.wav --device 4
 # Periods, mappings and client buffers that end inside frames and samples.

@@ -29,12 +29,15 @@ void ProgressBar::Update(std::uint64_t done)
 {
     if (!m_enabled)
         return;
+    done = std::min(done, m_total);
     const auto now = std::chrono::steady_clock::now();
-    if (m_drawn && now - m_last < std::chrono::milliseconds(50) && done < m_total)
+    // The end is drawn once, whenever it comes; the rest every 50 ms.
+    if (m_drawn &&
+        (done == m_lastDone || (now - m_last < std::chrono::milliseconds(50) && done < m_total)))
         return;
     m_last = now;
+    m_lastDone = done;
     constexpr unsigned kWidth = 30;
-    done = std::min(done, m_total);
     const unsigned filled = m_total == 0 ? kWidth : static_cast<unsigned>(done * kWidth / m_total);
     const double rate = m_sampleRate == 0 ? 1.0 : static_cast<double>(m_sampleRate);
     m_out << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "

@@ -29,6 +29,7 @@ private:
     bool m_enabled;
     bool m_drawn = false;
     std::uint64_t m_total;
+    std::uint64_t m_lastDone = 0;
     unsigned m_sampleRate;
     std::chrono::steady_clock::time_point m_last{};
 };
