@@ -129,7 +129,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetFormat(PKSDATAFORMAT DataForm
 {
     PAGED_CODE();
 
-    if (m_Running == 1)
+    if (ReadShared(&m_Running) == 1)
     {
         return STATUS_INVALID_DEVICE_REQUEST;
     }

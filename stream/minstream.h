@@ -78,6 +78,39 @@ private:
     VOID ReleaseHeldMapping();
     VOID ZeroBufferIfNothingMoved(_In_ ULONGLONG TotalBytesBefore);
 
+    // Fields that another thread reads or writes without m_Lock (m_Running,
+    // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration)
+    // are accessed through these: each is one interlocked operation, a whole
+    // access as before that the compiler may neither split nor reorder with
+    // the others. A volatile access promises that only where the compiler
+    // gives volatile acquire and release meaning, which GCC does not.
+    static ULONG ReadShared(_In_ const volatile ULONG* Field)
+    {
+        return static_cast<ULONG>(InterlockedCompareExchange(
+            reinterpret_cast<volatile LONG*>(const_cast<volatile ULONG*>(Field)), 0, 0));
+    }
+    static VOID WriteShared(_Out_ volatile ULONG* Field, _In_ ULONG Value)
+    {
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(Field), static_cast<LONG>(Value));
+    }
+    static ULONGLONG ReadShared64(_In_ const volatile ULONGLONG* Field)
+    {
+        return static_cast<ULONGLONG>(InterlockedExchangeAdd64(
+            reinterpret_cast<volatile LONG64*>(const_cast<volatile ULONGLONG*>(Field)), 0));
+    }
+    static VOID WriteShared64(_Out_ volatile ULONGLONG* Field, _In_ ULONGLONG Value)
+    {
+        InterlockedExchange64(reinterpret_cast<volatile LONG64*>(Field),
+                              static_cast<LONG64>(Value));
+    }
+    // Adds and returns the new value.
+    static ULONGLONG AddShared64(_Inout_ volatile ULONGLONG* Field, _In_ ULONGLONG Value)
+    {
+        return static_cast<ULONGLONG>(InterlockedExchangeAdd64(
+                   reinterpret_cast<volatile LONG64*>(Field), static_cast<LONG64>(Value))) +
+               Value;
+    }
+
     // --- statemachine.cpp; resident ---
     NTSTATUS Run();
     VOID StartEngine();
@@ -100,8 +133,8 @@ private:
     PPORTWAVEPCISTREAM m_PortStream;
     // The current format as the port passed it (not a copy).
     PKSDATAFORMAT m_Format;
-    // 1 once the engine stream was started, 0 otherwise. A plain flag, read
-    // by Service and MappingAvailable before they take m_Lock.
+    // 1 once the engine stream was started, 0 otherwise. A flag, read by
+    // Service and MappingAvailable before they take m_Lock (ReadShared).
     volatile ULONG m_Running;
 
     // Transfer state, guarded by m_Lock during transfers. Between transfers
@@ -120,7 +153,7 @@ private:
     // Bytes of the held mapping not yet moved; 0: no mapping held.
     ULONG m_MappingBytes;
     // Service calls while running since creation or the last revocation.
-    ULONGLONG m_ServiceCount;
+    ULONGLONG volatile m_ServiceCount;
 
     // Sizes, fixed by Init from the creation format.
     ULONG m_PeriodContainerBytes; // F * N * 4, one half of the buffer
@@ -154,8 +187,9 @@ private:
     // left it incomplete. Only then does MappingAvailable move data; a
     // complete period is followed by the next one only at the engine's pace
     // (Service), so the stream never runs more than one period ahead and
-    // never overwrites a half the engine has not taken yet. Guarded by m_Lock.
-    ULONG m_PeriodShort;
+    // never overwrites a half the engine has not taken yet. Written under
+    // m_Lock; MappingAvailable reads it before taking the lock (ReadShared).
+    volatile ULONG m_PeriodShort;
 };
 
 // Creates a stream with one reference, from PoolType, tag PcCr, zero-filled.

@@ -38,9 +38,9 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::GetPosition(PULONGLONG Position)
                                m_ClientBytesPerSample % m_PeriodClientBytes;
 
     ULONGLONG position = 0;
-    if (m_Running == 1)
+    if (ReadShared(&m_Running) == 1)
     {
-        ULONGLONG completedBytes = m_CompletedBytes;
+        ULONGLONG completedBytes = ReadShared64(&m_CompletedBytes);
         position = completedBytes + offsetInPeriod;
         if (completedBytes >= m_PeriodClientBytes)
         {

@@ -44,7 +44,7 @@ VOID CMiniportWavePciStream::RegisterNotify(BOOLEAN Register)
 VOID CMiniportWavePciStream::StartEngine()
 {
     SendStreamCommand(ENGINE_CMD_START);
-    m_Running = 1;
+    WriteShared(&m_Running, 1);
     // From here EngineNotify finds the stream.
     m_Miniport->PublishServiceGroup(m_Capture, m_Pin, m_ServiceGroup);
 }
@@ -116,7 +116,7 @@ NTSTATUS CMiniportWavePciStream::Run()
     m_Miniport->CallEngine(ENGINE_CMD_ATTACH_BUFFER, &block);
     m_BufferAttached = 1;
 
-    if (m_Running == 1)
+    if (ReadShared(&m_Running) == 1)
     {
         return STATUS_SUCCESS;
     }
@@ -218,10 +218,10 @@ CMiniportWavePciStream::RevokeMappings(PVOID FirstTag, PVOID LastTag, PULONG Map
         KeMemoryBarrier();
     }
 
-    BOOLEAN wasRunning = m_Running == 1;
+    BOOLEAN wasRunning = ReadShared(&m_Running) == 1;
     StopEngine();
-    m_CompletedBytes = 0;
-    m_ServiceCount = 0;
+    WriteShared64(&m_CompletedBytes, 0);
+    WriteShared64(&m_ServiceCount, 0);
     if (wasRunning)
     {
         // StopEngine cleared the callback; without it the restarted stream

@@ -93,7 +93,8 @@ ULONG CMiniportWavePciStream::ConvertSamples(PVOID MappingAddress, ULONG ByteCou
 // mapping means the port has taken it back.
 BOOLEAN CMiniportWavePciStream::MappingWasRevoked() const
 {
-    return m_MappingGeneration != m_RevokeGeneration;
+    return m_MappingGeneration !=
+           InterlockedCompareExchange(const_cast<volatile LONG*>(&m_RevokeGeneration), 0, 0);
 }
 
 // With m_Lock held: the held mapping is no longer the stream's business.
@@ -142,8 +143,8 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
             m_PeriodBytesDone -= m_PeriodClientBytes;
             // Back to 0 only after the second half.
             m_BufferOffset %= m_BufferBytes;
-            m_CompletedBytes = m_CompletedBytes + m_PeriodClientBytes;
-            m_PeriodShort = 0;
+            AddShared64(&m_CompletedBytes, m_PeriodClientBytes);
+            WriteShared(&m_PeriodShort, 0);
             break;
         }
 
@@ -153,14 +154,14 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
         }
         if (m_MappingBytes == 0)
         {
-            LONG generation = m_RevokeGeneration;
+            LONG generation = InterlockedCompareExchange(&m_RevokeGeneration, 0, 0);
             ULONG flags = 0;
             ntStatus = m_PortStream->GetMapping(&m_MappingsReleased, &m_MappingPhysical,
                                                 &m_MappingVirtual, &m_MappingBytes, &flags);
             if (!NT_SUCCESS(ntStatus))
             {
                 ForgetMapping();
-                m_PeriodShort = 1;
+                WriteShared(&m_PeriodShort, 1);
                 break;
             }
             m_MappingGeneration = generation;
@@ -218,12 +219,11 @@ VOID CMiniportWavePciStream::ZeroBufferIfNothingMoved(ULONGLONG TotalBytesBefore
 // pass, so that the engine has filled a half before the first is read.
 STDMETHODIMP_(void) CMiniportWavePciStream::Service()
 {
-    if (m_Running != 1)
+    if (ReadShared(&m_Running) != 1)
     {
         return;
     }
-    m_ServiceCount++;
-    if (m_Capture == 1 && m_ServiceCount < 3)
+    if (AddShared64(&m_ServiceCount, 1) < 3 && m_Capture == 1)
     {
         return;
     }
@@ -237,7 +237,7 @@ STDMETHODIMP_(void) CMiniportWavePciStream::Service()
 // ahead of the engine and overwrite the half it is about to take.
 STDMETHODIMP_(void) CMiniportWavePciStream::MappingAvailable()
 {
-    if (m_Running == 1 && m_PeriodShort == 1)
+    if (ReadShared(&m_Running) == 1 && ReadShared(&m_PeriodShort) == 1)
     {
         TransferPeriod();
     }

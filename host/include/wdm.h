@@ -110,6 +110,10 @@ FORCEINLINE LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Valu
 {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
 
 // Compiler and processor barriers.
 // A full barrier as the platform's own x86 definition makes it: a locked
