@@ -57,7 +57,7 @@ private:
     bool overflow_ = false;
 };
 
-struct Spec
+struct FormatSpecifier
 {
     bool leftAlign = false;
     bool zeroPad = false;
@@ -74,28 +74,28 @@ struct Spec
 
 // Pads `body` (already laid out in `digits`, most significant first) to the
 // width. Zero padding goes between the sign and the digits.
-void PutPadded(WideWriter& out, const Spec& spec, const char* sign, const WCHAR* body,
-               size_t bodyLength)
+void PutPadded(WideWriter& out, const FormatSpecifier& specifier, const char* sign,
+               const WCHAR* body, size_t bodyLength)
 {
     size_t signLength = 0;
     while (sign[signLength] != 0)
         ++signLength;
     const size_t used = signLength + bodyLength;
-    const size_t pad = spec.width > used ? spec.width - used : 0;
-    if (!spec.leftAlign && !spec.zeroPad)
+    const size_t pad = specifier.width > used ? specifier.width - used : 0;
+    if (!specifier.leftAlign && !specifier.zeroPad)
         out.Repeat(L' ', pad);
     for (size_t i = 0; i < signLength; ++i)
         out.Put(static_cast<WCHAR>(sign[i]));
-    if (!spec.leftAlign && spec.zeroPad)
+    if (!specifier.leftAlign && specifier.zeroPad)
         out.Repeat(L'0', pad);
     for (size_t i = 0; i < bodyLength; ++i)
         out.Put(body[i]);
-    if (spec.leftAlign)
+    if (specifier.leftAlign)
         out.Repeat(L' ', pad);
 }
 
-void PutUnsigned(WideWriter& out, const Spec& spec, const char* sign, std::uint64_t value,
-                 unsigned base, bool upper)
+void PutUnsigned(WideWriter& out, const FormatSpecifier& specifier, const char* sign,
+                 std::uint64_t value, unsigned base, bool upper)
 {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     WCHAR buffer[24];
@@ -111,18 +111,18 @@ void PutUnsigned(WideWriter& out, const Spec& spec, const char* sign, std::uint6
         buffer[i] = buffer[length - 1 - i];
         buffer[length - 1 - i] = swap;
     }
-    PutPadded(out, spec, sign, buffer, length);
+    PutPadded(out, specifier, sign, buffer, length);
 }
 
-std::int64_t SignedArgument(const Spec& spec, va_list& args)
+std::int64_t SignedArgument(const FormatSpecifier& specifier, va_list& args)
 {
-    switch (spec.length)
+    switch (specifier.length)
     {
-    case Spec::Length::LongLong:
+    case FormatSpecifier::Length::LongLong:
         return va_arg(args, long long);
-    case Spec::Length::Size:
+    case FormatSpecifier::Length::Size:
         return va_arg(args, std::ptrdiff_t);
-    case Spec::Length::Short:
+    case FormatSpecifier::Length::Short:
         return static_cast<short>(va_arg(args, int));
     default:
         // LONG is 32-bit: %ld takes an int-sized argument, as on Windows.
@@ -130,22 +130,22 @@ std::int64_t SignedArgument(const Spec& spec, va_list& args)
     }
 }
 
-std::uint64_t UnsignedArgument(const Spec& spec, va_list& args)
+std::uint64_t UnsignedArgument(const FormatSpecifier& specifier, va_list& args)
 {
-    switch (spec.length)
+    switch (specifier.length)
     {
-    case Spec::Length::LongLong:
+    case FormatSpecifier::Length::LongLong:
         return va_arg(args, unsigned long long);
-    case Spec::Length::Size:
+    case FormatSpecifier::Length::Size:
         return va_arg(args, size_t);
-    case Spec::Length::Short:
+    case FormatSpecifier::Length::Short:
         return static_cast<unsigned short>(va_arg(args, unsigned));
     default:
         return va_arg(args, unsigned);
     }
 }
 
-void PutWideString(WideWriter& out, const Spec& spec, PCWSTR text)
+void PutWideString(WideWriter& out, const FormatSpecifier& specifier, PCWSTR text)
 {
     static const WCHAR null[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
     if (text == nullptr)
@@ -153,114 +153,114 @@ void PutWideString(WideWriter& out, const Spec& spec, PCWSTR text)
     size_t length = 0;
     while (text[length] != 0)
         ++length;
-    PutPadded(out, spec, "", text, length);
+    PutPadded(out, specifier, "", text, length);
 }
 
-void PutNarrowString(WideWriter& out, const Spec& spec, const char* text)
+void PutNarrowString(WideWriter& out, const FormatSpecifier& specifier, const char* text)
 {
     if (text == nullptr)
         text = "(null)";
     size_t length = 0;
     while (text[length] != 0)
         ++length;
-    const size_t pad = spec.width > length ? spec.width - length : 0;
-    if (!spec.leftAlign)
+    const size_t pad = specifier.width > length ? specifier.width - length : 0;
+    if (!specifier.leftAlign)
         out.Repeat(L' ', pad);
     for (size_t i = 0; i < length; ++i)
         out.Put(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
-    if (spec.leftAlign)
+    if (specifier.leftAlign)
         out.Repeat(L' ', pad);
 }
 
 // Reads flags, width and length of the conversion at `format` (just past the
 // '%'); returns the position of the conversion character.
-PCWSTR ParseSpec(PCWSTR format, Spec& spec, va_list& args)
+PCWSTR ParseSpec(PCWSTR format, FormatSpecifier& specifier, va_list& args)
 {
     for (;; ++format)
     {
         if (*format == L'-')
-            spec.leftAlign = true;
+            specifier.leftAlign = true;
         else if (*format == L'0')
-            spec.zeroPad = true;
+            specifier.zeroPad = true;
         else
             break;
     }
     if (*format == L'*')
     {
         const int width = va_arg(args, int);
-        spec.leftAlign = spec.leftAlign || width < 0;
-        spec.width = static_cast<size_t>(width < 0 ? -static_cast<long long>(width) : width);
+        specifier.leftAlign = specifier.leftAlign || width < 0;
+        specifier.width = static_cast<size_t>(width < 0 ? -static_cast<long long>(width) : width);
         ++format;
     }
     while (*format >= L'0' && *format <= L'9')
-        spec.width = spec.width * 10 + static_cast<size_t>(*format++ - L'0');
+        specifier.width = specifier.width * 10 + static_cast<size_t>(*format++ - L'0');
     if (format[0] == L'I' && format[1] == L'6' && format[2] == L'4')
     {
-        spec.length = Spec::Length::LongLong;
+        specifier.length = FormatSpecifier::Length::LongLong;
         format += 3;
     }
     else if (format[0] == L'l' && format[1] == L'l')
     {
-        spec.length = Spec::Length::LongLong;
+        specifier.length = FormatSpecifier::Length::LongLong;
         format += 2;
     }
     else if (*format == L'l' || *format == L'w')
     {
-        spec.length = Spec::Length::Long;
+        specifier.length = FormatSpecifier::Length::Long;
         ++format;
     }
     else if (*format == L'h')
     {
-        spec.length = Spec::Length::Short;
+        specifier.length = FormatSpecifier::Length::Short;
         ++format;
     }
     else if (*format == L'z' || *format == L'I')
     {
-        spec.length = Spec::Length::Size;
+        specifier.length = FormatSpecifier::Length::Size;
         ++format;
     }
     return format;
 }
 
 // Formats one conversion; returns false for one it does not know.
-bool Convert(WideWriter& out, const Spec& spec, WCHAR conversion, va_list& args)
+bool Convert(WideWriter& out, const FormatSpecifier& specifier, WCHAR conversion, va_list& args)
 {
     switch (conversion)
     {
     case L'd':
     case L'i':
     {
-        const std::int64_t value = SignedArgument(spec, args);
+        const std::int64_t value = SignedArgument(specifier, args);
         const std::uint64_t magnitude =
             value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-        PutUnsigned(out, spec, value < 0 ? "-" : "", magnitude, 10, false);
+        PutUnsigned(out, specifier, value < 0 ? "-" : "", magnitude, 10, false);
         return true;
     }
     case L'u':
-        PutUnsigned(out, spec, "", UnsignedArgument(spec, args), 10, false);
+        PutUnsigned(out, specifier, "", UnsignedArgument(specifier, args), 10, false);
         return true;
     case L'x':
     case L'X':
-        PutUnsigned(out, spec, "", UnsignedArgument(spec, args), 16, conversion == L'X');
+        PutUnsigned(out, specifier, "", UnsignedArgument(specifier, args), 16, conversion == L'X');
         return true;
     case L'c':
     {
         const WCHAR c = static_cast<WCHAR>(va_arg(args, int));
-        PutPadded(out, spec, "", &c, 1);
+        PutPadded(out, specifier, "", &c, 1);
         return true;
     }
     case L's':
         // In the wide functions %s is a wide string; %hs is narrow.
-        if (spec.length == Spec::Length::Short)
-            PutNarrowString(out, spec, va_arg(args, const char*));
+        if (specifier.length == FormatSpecifier::Length::Short)
+            PutNarrowString(out, specifier, va_arg(args, const char*));
         else
-            PutWideString(out, spec, va_arg(args, PCWSTR));
+            PutWideString(out, specifier, va_arg(args, PCWSTR));
         return true;
     case L'S':
-        if (spec.length == Spec::Length::Long)
-            PutWideString(out, spec, va_arg(args, PCWSTR));
+        if (specifier.length == FormatSpecifier::Length::Long)
+            PutWideString(out, specifier, va_arg(args, PCWSTR));
         else
-            PutNarrowString(out, spec, va_arg(args, const char*));
+            PutNarrowString(out, specifier, va_arg(args, const char*));
         return true;
     default:
         return false;
@@ -282,9 +282,9 @@ void Format(WideWriter& out, PCWSTR format, va_list& args)
             out.Put(*format++);
             continue;
         }
-        Spec spec;
-        format = ParseSpec(format, spec, args);
-        if (*format != 0 && Convert(out, spec, *format, args))
+        FormatSpecifier specifier;
+        format = ParseSpec(format, specifier, args);
+        if (*format != 0 && Convert(out, specifier, *format, args))
         {
             ++format;
             continue;
