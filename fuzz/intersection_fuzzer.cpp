@@ -43,7 +43,8 @@ GUID TakeGuid(nuvfuzz::FuzzInput& in, const GUID* const* known, std::uint8_t cou
         return *known[choice];
     GUID guid{};
     const auto bytes = in.Bytes(sizeof(guid));
-    std::memcpy(&guid, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        std::memcpy(&guid, bytes.data(), bytes.size());
     return guid;
 }
 
@@ -69,7 +70,8 @@ std::vector<unsigned char> TakeRange(nuvfuzz::FuzzInput& in)
     range.MaximumBitsPerSample = in.Choice(40);
     range.MinimumSampleFrequency = in.U32() % 250000;
     range.MaximumSampleFrequency = in.U32() % 250000;
-    std::memcpy(bytes.data(), &range, std::min(size, sizeof(range)));
+    if (size != 0)
+        std::memcpy(bytes.data(), &range, std::min(size, sizeof(range)));
     // Mostly the size the client sent; sometimes a lie the library refuses.
     ULONG formatSize = static_cast<ULONG>(size);
     if (in.Choice(16) == 0)

@@ -48,7 +48,8 @@ GUID TakeSet(nuvfuzz::FuzzInput& in)
         return *kSets[choice];
     GUID set{};
     const auto bytes = in.Bytes(sizeof(set));
-    std::memcpy(&set, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        std::memcpy(&set, bytes.data(), bytes.size());
     return set;
 }
 

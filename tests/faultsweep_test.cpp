@@ -1,7 +1,9 @@
 // Systematic low-resources simulation: a complete device start (load, add,
-// start, removal) run again and again, failing the 1st, then the 2nd, ...
-// failable platform call, until a run passes with nothing left to fail; and
-// the same run under a few per cent of random failures, seed by seed.
+// start, removal) and a complete play session on a started device (open the
+// pin, RUN, a few periods, PAUSE, STOP, close, removal) run again and again,
+// failing the 1st, then the 2nd, ... failable platform call, until a run
+// passes with nothing left to fail; and the same runs under a few per cent
+// of random failures, seed by seed.
 //
 // Every run must end with the status the driver owes for the failure it met,
 // commit no conduct violation, and leave no pool of the driver's tags
@@ -13,7 +15,11 @@
 #include "adapter/adapter.h"
 #include "host/kernel/hostkernel.h"
 #include "host/portcls/portclass.h"
+#include "host/engine/clock.h"
+#include "host/portcls/pin.h"
+#include "host/portcls/servicegroup.h"
 #include "host/portcls/system.h"
+#include "tests/support/waveformats.h"
 
 #include <gtest/gtest.h>
 
@@ -118,6 +124,102 @@ void ExpectCleanEnd(const RunOutcome& outcome)
         EXPECT_EQ(host::Pool().Outstanding(tag), 0u) << "pool of tag " << host::TagName(tag);
 }
 
+// What a play session did: the step that failed (none: it completed) and its
+// status, and what it left.
+struct SessionOutcome
+{
+    std::string failedStep; // "open", "RUN", ...; empty if every step passed
+    NTSTATUS status = STATUS_SUCCESS;
+    std::vector<host::FailedCall> failed;
+    std::vector<host::Violation> violations;
+    std::vector<std::string> leftovers; // the pin's close and the shutdown
+    std::size_t framesPlayed = 0;
+};
+
+constexpr ULONG kSessionPeriodFrames = 64;
+constexpr ULONG kSessionPeriods = 3;
+
+// One session on NUV_Wave1 of a device started without faults: the plan is
+// armed only around the session, which is the driver's to get through.
+SessionOutcome RunPlaySession(const std::function<void(host::FaultScope&)>& arm)
+{
+    SessionOutcome outcome;
+    host::ViolationCapture capture;
+    {
+        host::System system(DriverEntry);
+        system.Engine().SetPeriodFrames(kSessionPeriodFrames);
+        if (!NT_SUCCESS(system.Load()) || !NT_SUCCESS(system.AddDevice()) ||
+            !NT_SUCCESS(system.Start()))
+        {
+            ADD_FAILURE() << "the device did not start without faults";
+            return outcome;
+        }
+        host::engine::VirtualClock clock(system.Engine());
+        const std::vector<std::uint8_t> format =
+            nuvtest::DataFormatBytes(nuvtest::WaveSubFormat(WAVE_FORMAT_PCM), {});
+        // Four periods of 16-bit stereo: the pre-fill and the periods played.
+        const std::vector<std::uint8_t> audio(4 * kSessionPeriodFrames * 4, 0x5A);
+        {
+            host::FaultScope faults;
+            arm(faults);
+            std::unique_ptr<host::portcls::Pin> pin;
+            auto step = [&outcome](const char* name, NTSTATUS status)
+            {
+                if (outcome.failedStep.empty() && !NT_SUCCESS(status))
+                {
+                    outcome.failedStep = name;
+                    outcome.status = status;
+                }
+                return NT_SUCCESS(status);
+            };
+            PMINIPORTWAVEPCI miniport =
+                host::portcls::FindWaveMiniport(system.AdapterDevice(), u"NUV_Wave1");
+            if (step("open", host::portcls::Pin::Open(miniport, 0, format, {}, pin)))
+            {
+                pin->Write(audio);
+                if (step("RUN", pin->SetState(KSSTATE_RUN)))
+                    clock.AdvancePeriods(kSessionPeriods);
+                step("PAUSE", pin->SetState(KSSTATE_PAUSE));
+                step("STOP", pin->SetState(KSSTATE_STOP));
+                pin->CancelQueued();
+                outcome.leftovers = pin->Close();
+            }
+            outcome.failed = faults.Failed();
+        }
+        if (const std::size_t groups = host::portcls::LiveServiceGroupCount(); groups != 0)
+            outcome.leftovers.push_back(std::to_string(groups) + " service groups alive");
+        if (auto record = system.Engine().Stream(0, 0, 0))
+            outcome.framesPlayed = record->output.size() / 8;
+        for (std::string& leftover : system.Shutdown())
+            outcome.leftovers.push_back(std::move(leftover));
+    }
+    outcome.violations = capture.Take();
+    return outcome;
+}
+
+void ExpectCleanEnd(const SessionOutcome& outcome)
+{
+    for (const host::Violation& violation : outcome.violations)
+        ADD_FAILURE() << host::Describe(violation);
+    for (const std::string& leftover : outcome.leftovers)
+        ADD_FAILURE() << "left behind: " << leftover;
+    for (ULONG tag : host::System::DriverPoolTags())
+        EXPECT_EQ(host::Pool().Outstanding(tag), 0u) << "pool of tag " << host::TagName(tag);
+}
+
+// A session may only fail where a failed call can show: the open (stream
+// object, service group) or RUN (transfer buffer), with the injected
+// status. PAUSE and STOP allocate nothing and must pass.
+void ExpectSoundSessionStatus(const SessionOutcome& outcome)
+{
+    if (outcome.failedStep.empty())
+        return;
+    EXPECT_TRUE(outcome.failedStep == "open" || outcome.failedStep == "RUN")
+        << outcome.failedStep << " failed";
+    EXPECT_EQ(outcome.status, STATUS_INSUFFICIENT_RESOURCES) << outcome.failedStep;
+    EXPECT_FALSE(outcome.failed.empty()) << outcome.failedStep << " failed with nothing injected";
+}
+
 constexpr unsigned kRandomPercent = 4;
 constexpr std::uint32_t kRandomSeeds = 200;
 // A start makes a few dozen failable calls; a sweep that has not ended by
@@ -187,6 +289,50 @@ TEST(FaultSweep, DeviceStartUnderRandomFailuresEndsClean)
         failedRuns += NT_SUCCESS(outcome.status) ? 0 : 1;
     }
     std::printf("[ fault sweep ] device start: %zu of %u random runs failed\n", failedRuns,
+                kRandomSeeds);
+    EXPECT_GT(failedRuns, 0u) << "the random plans never reached a failure";
+}
+
+TEST(FaultSweep, PlaySessionFailsEachCallInTurnAndEndsClean)
+{
+    std::uint64_t points = 0;
+    for (std::uint64_t n = 1; n <= kMostFailurePoints; ++n)
+    {
+        SCOPED_TRACE("fault index " + std::to_string(n));
+        const SessionOutcome outcome =
+            RunPlaySession([n](host::FaultScope& faults) { faults.FailNth(n); });
+        SCOPED_TRACE(Describe(outcome.failed));
+        ExpectCleanEnd(outcome);
+        ExpectSoundSessionStatus(outcome);
+        if (outcome.failed.empty())
+        {
+            EXPECT_TRUE(outcome.failedStep.empty()) << outcome.failedStep << " failed";
+            EXPECT_GT(outcome.framesPlayed, 0u) << "the complete session played nothing";
+            break;
+        }
+        ++points;
+    }
+    std::printf("[ fault sweep ] play session: %llu failure points\n",
+                static_cast<unsigned long long>(points));
+    EXPECT_GT(points, 0u);
+    EXPECT_LT(points, kMostFailurePoints);
+}
+
+TEST(FaultSweep, PlaySessionUnderRandomFailuresEndsClean)
+{
+    std::size_t failedRuns = 0;
+    for (std::uint32_t seed = 1; seed <= kRandomSeeds; ++seed)
+    {
+        SCOPED_TRACE("FailRandomly(" + std::to_string(kRandomPercent) + ", seed " +
+                     std::to_string(seed) + ")");
+        const SessionOutcome outcome = RunPlaySession(
+            [seed](host::FaultScope& faults) { faults.FailRandomly(kRandomPercent, seed); });
+        SCOPED_TRACE(Describe(outcome.failed));
+        ExpectCleanEnd(outcome);
+        ExpectSoundSessionStatus(outcome);
+        failedRuns += outcome.failedStep.empty() ? 0 : 1;
+    }
+    std::printf("[ fault sweep ] play session: %zu of %u random runs failed\n", failedRuns,
                 kRandomSeeds);
     EXPECT_GT(failedRuns, 0u) << "the random plans never reached a failure";
 }

@@ -210,8 +210,13 @@ typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 
 // ---------------------------------------------------------------------------
 // DMA (the WavePci port insists on a master DMA channel object)
-typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, MaximumDmaWidth } DMA_WIDTH;
-typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED;
+// The platform's compiler gives every enumeration the range of its 32-bit
+// underlying type, and drivers pass values that no enumerator names (a
+// WavePci miniport's DMA width and speed of 0xFFFFFFFF). In standard C++ an
+// enumeration without a fixed type only holds what its enumerators need, so
+// these two are given their 32-bit type here, as that compiler treats them.
+typedef enum _DMA_WIDTH : ULONG { Width8Bits, Width16Bits, Width32Bits, MaximumDmaWidth } DMA_WIDTH;
+typedef enum _DMA_SPEED : ULONG { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED;
 typedef struct _ADAPTER_OBJECT* PADAPTER_OBJECT;
 typedef struct _DMA_ADAPTER* PDMA_ADAPTER;
 
