@@ -21,7 +21,7 @@ build: configure
 
 test: build windows
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@$(MAKE) --no-print-directory test-asan test-tsan lint
+	@$(MAKE) --no-print-directory test-asan test-tsan fuzz-ci lint
 
 # The main job: the built-in test signal (a tone per channel) through
 # device 1 (stereo) and device 4 (six channels), each checked bit for bit
@@ -69,7 +69,7 @@ test-tsan: setup
 fuzz-configure: setup
 	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
 		-DNUV_FUZZ=ON -DNUV_FUZZ_SECONDS=$(FUZZ_CI_SECONDS) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target nuv_fuzzers
 
 fuzz-ci: fuzz-configure
 	@ctest --test-dir $(FUZZ_BUILD) --output-on-failure -j $(JOBS) -L fuzz

@@ -131,7 +131,7 @@ void OneIntersection(nuvfuzz::FuzzInput& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    nuvfuzz::StartedSystem::Get();
+    nuvfuzz::StartedSystem::Get().ForgetRecords();
     nuvfuzz::PoolBaseline pool;
     nuvfuzz::FuzzInput in(data, size);
     for (int request = 0; request < 8 && !in.Empty(); ++request)

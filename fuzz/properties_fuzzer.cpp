@@ -112,7 +112,7 @@ void OneRequest(nuvfuzz::FuzzInput& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    nuvfuzz::StartedSystem::Get();
+    nuvfuzz::StartedSystem::Get().ForgetRecords();
     nuvfuzz::PoolBaseline pool;
     nuvfuzz::FuzzInput in(data, size);
     for (int request = 0; request < 16 && !in.Empty(); ++request)

@@ -35,6 +35,8 @@ public:
     std::span<const std::uint8_t> Bytes(std::size_t count)
     {
         const std::size_t taken = count < Remaining() ? count : Remaining();
+        if (taken == 0)
+            return {};
         std::span<const std::uint8_t> bytes(data_ + offset_, taken);
         offset_ += taken;
         return bytes;
@@ -46,7 +48,8 @@ private:
     {
         T value{};
         const std::size_t taken = sizeof(T) < Remaining() ? sizeof(T) : Remaining();
-        std::memcpy(&value, data_ + offset_, taken);
+        if (taken != 0)
+            std::memcpy(&value, data_ + offset_, taken);
         offset_ += taken;
         return value;
     }

@@ -44,6 +44,13 @@ StartedSystem::StartedSystem() : m_system(new host::System(DriverEntry))
                 " subdevices, not 8");
 }
 
+void StartedSystem::ForgetRecords()
+{
+    host::portcls::ClearCalls();
+    m_system->Engine().ClearCommands();
+    m_system->Engine().ForgetPlayed();
+}
+
 PoolBaseline::PoolBaseline()
 {
     for (ULONG tag : host::System::DriverPoolTags())

@@ -40,6 +40,12 @@ public:
     const std::vector<host::portcls::Subdevice>& Subdevices() const { return m_subdevices; }
     PUNKNOWN Port(std::size_t index) const { return m_subdevices[index].port; }
 
+    // Drops what the library and the engine recorded (every call, every
+    // command, every period played): a test reads those records, a fuzzer
+    // would only grow them.
+    // Called at the start of every input.
+    void ForgetRecords();
+
 private:
     StartedSystem();
     host::System* m_system; // never destroyed: the process ends with it

@@ -580,6 +580,16 @@ void Engine::ClearCommands()
     m_commands.clear();
 }
 
+void Engine::ForgetPlayed()
+{
+    std::lock_guard lock(m_mutex);
+    for (auto& [key, stream] : m_streams)
+    {
+        std::vector<BYTE>().swap(stream.output);
+        std::vector<PeriodRecord>().swap(stream.periods);
+    }
+}
+
 std::optional<StreamState> Engine::Stream(ULONG capture, ULONG deviceIndex, ULONG pin) const
 {
     std::lock_guard lock(m_mutex);

@@ -172,6 +172,9 @@ public:
     std::vector<ULONG> CommandNumbers() const;
     std::size_t CountOf(ULONG command) const;
     void ClearCommands();
+    // Drops every stream's played output and period records, which grow with
+    // every period played: for long runs (fuzzers) that never read them.
+    void ForgetPlayed();
 
     // The last block of type Block as issued, of any command or of the given
     // one (START and STOP share ENGINE_STREAM_PARAMS).
