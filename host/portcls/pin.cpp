@@ -3,6 +3,7 @@
 #include "common/unknown.h"
 #include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
+#include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/portwavepci.h"
@@ -181,7 +182,10 @@ NTSTATUS Pin::Open(PMINIPORTWAVEPCI miniport, ULONG pinId, std::span<const std::
         return status;
 
     PPCFILTER_DESCRIPTOR description = nullptr;
-    status = miniport->GetDescription(&description);
+    {
+        DriverCallGuard guard("IMiniportWavePci::GetDescription");
+        status = miniport->GetDescription(&description);
+    }
     if (!NT_SUCCESS(status))
         return status;
     if (description == nullptr || pinId >= description->PinCount || description->Pins == nullptr)
@@ -211,9 +215,12 @@ NTSTATUS Pin::Open(PMINIPORTWAVEPCI miniport, ULONG pinId, std::span<const std::
     // has deleted itself; one that got no reference is ours to delete.
     if (outer != nullptr)
         outer->AddRef();
-    status = miniport->NewStream(
-        &stream, outer, NonPagedPool, opened->m_port, pinId, opened->m_capture ? TRUE : FALSE,
-        reinterpret_cast<PKSDATAFORMAT>(opened->m_format.data()), &dma, &group);
+    {
+        DriverCallGuard guard("IMiniportWavePci::NewStream");
+        status = miniport->NewStream(
+            &stream, outer, NonPagedPool, opened->m_port, pinId, opened->m_capture ? TRUE : FALSE,
+            reinterpret_cast<PKSDATAFORMAT>(opened->m_format.data()), &dma, &group);
+    }
     if (!NT_SUCCESS(status))
     {
         if (outer != nullptr)
@@ -263,7 +270,8 @@ NTSTATUS Pin::Step(KSSTATE next)
         m_port->SetRunning(false);
     engine::TracePoint("pin", std::string("SetState ") + StateName(next),
                        engine::TracePhase::Begin);
-    const NTSTATUS status = m_stream->SetState(next);
+    const NTSTATUS status = GuardDriverCall("IMiniportWavePciStream::SetState",
+                                            [&] { return m_stream->SetState(next); });
     engine::TracePoint("pin", std::string("SetState ") + StateName(next), engine::TracePhase::End);
     m_stateCalls.push_back({next, status});
     if (!NT_SUCCESS(status))
@@ -298,6 +306,7 @@ NTSTATUS Pin::GetPosition(ULONGLONG* position)
 {
     if (m_stream == nullptr || position == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
+    DriverCallGuard guard("IMiniportWavePciStream::GetPosition");
     return m_stream->GetPosition(position);
 }
 
@@ -305,6 +314,7 @@ NTSTATUS Pin::NormalizePhysicalPosition(LONGLONG* position)
 {
     if (m_stream == nullptr || position == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
+    DriverCallGuard guard("IMiniportWavePciStream::NormalizePhysicalPosition");
     return m_stream->NormalizePhysicalPosition(position);
 }
 
@@ -312,6 +322,7 @@ NTSTATUS Pin::GetAllocatorFraming(KSALLOCATOR_FRAMING* framing)
 {
     if (m_stream == nullptr || framing == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
+    DriverCallGuard guard("IMiniportWavePciStream::GetAllocatorFraming");
     return m_stream->GetAllocatorFraming(framing);
 }
 
