@@ -125,8 +125,8 @@ static VOID Store12(PUCHAR Bytes, __m128i Value)
 // Two 8-byte loads into the two halves of a register.
 static __m128i Load8And8(const UCHAR* Low, const UCHAR* High)
 {
-    __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(Low)));
-    return _mm_castpd_si128(_mm_loadh_pd(low, reinterpret_cast<const double*>(High)));
+    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(Low)),
+                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(High)));
 }
 
 // Render keeps byte 0 of each container as it was: the new bytes 1 to 3
