@@ -22,7 +22,8 @@ set(NUV_DRIVER_FLAGS ${NUV_COMMON_FLAGS} -fno-exceptions -fno-rtti -fno-threadsa
     -fno-asynchronous-unwind-tables
     # Objects are zero-filled by their operator new before construction; the
     # constructor must not be allowed to assume the storage was garbage.
-    $<$<CXX_COMPILER_ID:GNU>:-fno-lifetime-dse>)
+    $<$<CXX_COMPILER_ID:GNU>:-fno-lifetime-dse>
+    $<$<CXX_COMPILER_ID:Clang>:-Wglobal-constructors>)
 
 set(NUV_DRIVER_DIRS common adapter wave stream topology)
 
