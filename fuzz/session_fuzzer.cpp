@@ -68,7 +68,7 @@ public:
             m_clock.AdvanceFrames(1 + m_in.U16() % 1024);
             break;
         case 6:
-            m_pin.CancelQueued();
+            CancelQueued();
             break;
         case 7:
             SetFormat();
@@ -110,6 +110,15 @@ private:
             return;
         host::DriverCallGuard guard("IMiniportWavePciStream::SetFormat");
         m_pin.Stream()->SetFormat(reinterpret_cast<PKSDATAFORMAT>(format.data()));
+    }
+
+    // Nothing runs beside the session, so no transfer can have decided on a
+    // release before the revocation and made it afterwards.
+    void CancelQueued()
+    {
+        m_pin.CancelQueued();
+        if (m_pin.Port().Counts().releasesAfterRevocation != 0)
+            nuvfuzz::Finding("a mapping was released after its revocation had ended");
     }
 
     void Query()

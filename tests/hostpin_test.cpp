@@ -222,7 +222,8 @@ TEST_F(HostPortStream, CancelRevokesTheOutstandingMappingsAndTheirReleaseIsThenR
     Get();
     Get(reinterpret_cast<PVOID>(0x3000));
     // A release that crosses the revocation (the transfer finished with the
-    // mapping before it heard) is expected; afterwards it is a fault.
+    // mapping before it heard) is expected, during RevokeMappings or until
+    // the stream gets its next mapping; one more is a fault.
     stream.duringRevoke = [&] { EXPECT_EQ(Release(), STATUS_SUCCESS); };
     const auto result = port_->CancelQueued();
     EXPECT_EQ(result.buffers, 2u);
@@ -234,12 +235,35 @@ TEST_F(HostPortStream, CancelRevokesTheOutstandingMappingsAndTheirReleaseIsThenR
     EXPECT_EQ(stream.lastTag, reinterpret_cast<PVOID>(0x3000));
     EXPECT_EQ(port_->Counts().outstanding, 0u);
     EXPECT_EQ(Get().status, STATUS_NOT_FOUND) << "the cancelled data is gone";
+    EXPECT_EQ(Release(), STATUS_SUCCESS) << "the second revoked mapping, late";
+    EXPECT_EQ(port_->Counts().releasesDuringRevocation, 1u);
+    EXPECT_EQ(port_->Counts().releasesAfterRevocation, 1u);
 
     host::ViolationCapture capture;
     EXPECT_EQ(Release(), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(capture.Contains(host::ViolationKind::Custom, "after it was revoked"));
     EXPECT_EQ(port_->Detach(), &stream);
     EXPECT_TRUE(port_->CheckClosed().empty());
+}
+
+// Once the stream has its next mapping, a release is of that one: the
+// revoked mapping's chance has passed, so one release too many is a fault.
+TEST_F(HostPortStream, ALateReleaseOfARevokedMappingMustComeBeforeTheNextMapping)
+{
+    RevokingStream stream;
+    port_->Attach(&stream);
+    port_->Write(Counting(100));
+    Get();
+    port_->CancelQueued();
+    port_->Write(Counting(100));
+    ASSERT_EQ(Get().status, STATUS_SUCCESS);
+    EXPECT_EQ(Release(), STATUS_SUCCESS);
+    EXPECT_EQ(port_->Counts().releasesAfterRevocation, 0u) << "it released the new mapping";
+
+    host::ViolationCapture capture;
+    EXPECT_EQ(Release(), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(capture.Contains(host::ViolationKind::Custom, "no mapping outstanding"));
+    port_->Detach();
 }
 
 TEST_F(HostPortStream, AGetMappingDuringARevocationGetsNothing)

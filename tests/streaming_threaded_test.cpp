@@ -117,6 +117,9 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
                 std::this_thread::yield();
             }
         });
+    // The queries overlap everything below, however the threads are scheduled.
+    while (positionQueries.load() == 0)
+        std::this_thread::yield();
 
     // The client: rounds of (write while paused, run for a few periods, now
     // and then cancel while running), against the clock's and the DPC's
@@ -228,16 +231,16 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
         << "(c) frames neither played nor cancelled, beyond one period per RUN after a PAUSE";
 
     // The run did overlap: revocations reached a stream holding a mapping,
-    // the stream was paused and run again, positions were read throughout.
+    // the stream was paused and run again.
     EXPECT_GT(counts.revocations, 10u);
     EXPECT_GT(counts.mappingsRevoked, 0u);
     EXPECT_GT(resumes, 20u);
-    EXPECT_GT(positionQueries.load(), 0u);
     EXPECT_GT(dpc.Runs(), 100u);
     EXPECT_EQ(counts.outstanding, 0u);
     RecordProperty("stale_frames", static_cast<int>(stale));
     RecordProperty("revocations", static_cast<int>(counts.revocations));
     RecordProperty("lost_frames", static_cast<int>(lost));
+    RecordProperty("position_queries", static_cast<int>(positionQueries.load()));
     const auto record = Record(1);
     RecordProperty("periods", static_cast<int>(record.periodCount));
     RecordProperty("silent_periods", static_cast<int>(record.silentPeriods));

@@ -146,6 +146,8 @@ PortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virt
     if (m_firstTag == nullptr)
         m_firstTag = tag;
     m_outstanding.push_back({m_nextMapping++, tag, &buffer});
+    // From here on, a release is of this mapping or of an older one.
+    m_revokedUnreleased = 0;
     ++m_counts.mappingsHandedOut;
     lock.unlock();
 
@@ -171,12 +173,20 @@ STDMETHODIMP_(NTSTATUS) PortStream::ReleaseMapping(PVOID tag)
             ++m_counts.releases;
             RetireCompleted(problems);
         }
-        else if (m_revoking && m_revokedUnreleased != 0)
+        else if (m_revokedUnreleased != 0)
         {
             // The port took the mapping back a moment before the stream heard
-            // of it; until RevokeMappings returns, its release is expected.
+            // of it. A stream that decided to release it before it heard may
+            // arrive here during RevokeMappings, or after it returned: it
+            // waited for this lock, or was preempted on its way here. It
+            // cannot close that gap by waiting in RevokeMappings, since a
+            // port may hold its lock while it calls there. Its transfers are
+            // serialised, so such a release comes before its next mapping.
             --m_revokedUnreleased;
-            ++m_counts.releasesDuringRevocation;
+            if (m_revoking)
+                ++m_counts.releasesDuringRevocation;
+            else
+                ++m_counts.releasesAfterRevocation;
         }
         else if (!m_outstanding.empty())
         {
@@ -349,7 +359,7 @@ CancelResult PortStream::CancelQueued()
             firstTag = m_outstanding.front().tag;
             lastTag = m_outstanding.back().tag;
         }
-        m_revokedUnreleased = m_outstanding.size();
+        m_revokedUnreleased += m_outstanding.size();
         m_outstanding.clear();
         m_counts.mappingsRevoked += result.mappingsRevoked;
         ++m_counts.revocations;
@@ -385,7 +395,6 @@ CancelResult PortStream::CancelQueued()
     {
         std::lock_guard lock(m_mutex);
         m_revoking = false;
-        m_revokedUnreleased = 0;
         ++m_epoch;
         // The stream no longer touches them: now their guards must hold.
         for (const auto& buffer : m_cancelled)

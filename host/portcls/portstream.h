@@ -80,6 +80,9 @@ struct PortStreamCounts
     std::size_t getMappingRefusals = 0; // nothing queued, or a revocation overlapped
     std::size_t releases = 0;
     std::size_t releasesDuringRevocation = 0;
+    // Of revoked mappings, after RevokeMappings returned but before the
+    // stream got its next mapping.
+    std::size_t releasesAfterRevocation = 0;
     std::size_t mappingsRevoked = 0;
     std::size_t revocations = 0;
     std::size_t services = 0;
@@ -189,7 +192,7 @@ private:
     // Revocation: m_epoch changes when one starts and when it ends.
     std::atomic<std::uint64_t> m_epoch{0};
     bool m_revoking = false;
-    std::size_t m_revokedUnreleased = 0; // may still be released while revoking
+    std::size_t m_revokedUnreleased = 0; // may still be released until the next GetMapping
     PortStreamCounts m_counts;
 };
 
