@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace host::portcls
 {
@@ -243,11 +244,19 @@ NTSTATUS DefaultDataRangeIntersection(const KSDATARANGE& clientRange, const KSDA
 namespace
 {
 
-// A client range in a buffer of its own, exactly FormatSize long, 8-byte
-// aligned as a KSDATARANGE must be.
+// A client range in a buffer of its own, exactly FormatSize long (not
+// rounded up to whole words, so that the sanitizers see a read of even one
+// byte past it), 8-byte aligned as a KSDATARANGE must be.
+constexpr std::align_val_t kRangeAlignment{alignof(LONGLONG)};
+
+struct AlignedDelete
+{
+    void operator()(void* block) const { ::operator delete(block, kRangeAlignment); }
+};
+
 struct ClientRange
 {
-    std::unique_ptr<LONGLONG[]> storage;
+    std::unique_ptr<void, AlignedDelete> storage;
     KSDATARANGE* range;
 };
 
@@ -264,7 +273,7 @@ NTSTATUS CopyClientRanges(const std::vector<std::vector<unsigned char>>& clientR
         std::memcpy(&formatSize, bytes.data(), sizeof(formatSize));
         if (formatSize != bytes.size())
             return STATUS_INVALID_PARAMETER;
-        auto storage = std::make_unique<LONGLONG[]>((bytes.size() + 7) / 8);
+        std::unique_ptr<void, AlignedDelete> storage(::operator new(bytes.size(), kRangeAlignment));
         std::memcpy(storage.get(), bytes.data(), bytes.size());
         auto* range = reinterpret_cast<KSDATARANGE*>(storage.get());
         copies.push_back({std::move(storage), range});
