@@ -76,7 +76,8 @@ private:
     BOOLEAN MappingWasRevoked() const;
     VOID ForgetMapping();
     VOID ReleaseHeldMapping();
-    VOID ZeroBufferIfNothingMoved(_In_ ULONGLONG TotalBytesBefore);
+    VOID EndEnginePeriod(_In_ ULONGLONG TotalBytesBefore);
+    VOID StartEngineOnFreshBuffer();
 
     // Fields that another thread reads or writes without m_Lock (m_Running,
     // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration)
@@ -190,6 +191,17 @@ private:
     // never overwrites a half the engine has not taken yet. Written under
     // m_Lock; MappingAvailable reads it before taking the lock (ReadShared).
     volatile ULONG m_PeriodShort;
+
+    // Which halves the engine has yet to take. The engine takes half 0 when
+    // it starts on a fresh buffer and then the other half after each period
+    // end, once the Service for that end has run. m_PendingHalves has bit h
+    // set while half h holds a render period completed since the engine
+    // last took h. A Service that finds nothing silences only the halves
+    // without one: after a period completed by MappingAvailable the stream
+    // runs a period further ahead, and a completed half is then still to be
+    // played. Both under m_Lock.
+    ULONG m_PendingHalves;
+    ULONG m_EngineNextHalf;
 };
 
 // Creates a stream with one reference, from PoolType, tag PcCr, zero-filled.

@@ -141,8 +141,22 @@ NTSTATUS CMiniportWavePciStream::Run()
         // one it held instead of forgetting it.
         ReleaseHeldMapping();
     }
+    if (freshBuffer)
+    {
+        StartEngineOnFreshBuffer();
+    }
     StartEngine();
     return STATUS_SUCCESS;
+}
+
+// An engine started on a buffer it has not seen takes the first half first;
+// an engine started again on the same buffer goes on where it stopped.
+VOID CMiniportWavePciStream::StartEngineOnFreshBuffer()
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    m_PendingHalves &= ~1u;
+    m_EngineNextHalf = 1;
+    KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 
 // STOP zeroes the byte counts of the period, and with them the client phase
@@ -157,6 +171,8 @@ VOID CMiniportWavePciStream::Stop()
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
     ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
+    m_PendingHalves = 0;
+    m_EngineNextHalf = 0;
     m_TotalBytes = 0;
     m_PeriodBytesDone = partialSample;
     m_ClientPhase = partialSample;

@@ -140,6 +140,11 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
     {
         if (m_PeriodBytesDone >= m_PeriodClientBytes)
         {
+            if (m_Capture == 0)
+            {
+                // The ring cursor stands at the end of the completed half.
+                m_PendingHalves |= 1u << (((m_BufferOffset - 1) / m_PeriodContainerBytes) & 1);
+            }
             m_PeriodBytesDone -= m_PeriodClientBytes;
             // Back to 0 only after the second half.
             m_BufferOffset %= m_BufferBytes;
@@ -201,16 +206,27 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
     return ntStatus;
 }
 
-// Silence when a whole Service call moved nothing. The check and the fill
-// are one step under m_Lock: a MappingAvailable on another processor may
-// have moved bytes since this Service's transfer, and they must not be wiped.
-VOID CMiniportWavePciStream::ZeroBufferIfNothingMoved(ULONGLONG TotalBytesBefore)
+// The end of a Service call: silence where it moved nothing, then the
+// engine takes its next half. The check and the fill are one step under
+// m_Lock: a MappingAvailable on another processor may have moved bytes
+// since this Service's transfer, and they must not be wiped. Nor is a half
+// holding a completed period the engine has not taken yet (see
+// m_PendingHalves): it is the one the engine plays next.
+VOID CMiniportWavePciStream::EndEnginePeriod(ULONGLONG TotalBytesBefore)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
     if (m_TotalBytes == TotalBytesBefore && m_Buffer != NULL)
     {
-        RtlZeroMemory(m_Buffer, m_BufferBytes);
+        for (ULONG half = 0; half < 2; half++)
+        {
+            if ((m_PendingHalves & (1u << half)) == 0)
+            {
+                RtlZeroMemory(m_Buffer + half * m_PeriodContainerBytes, m_PeriodContainerBytes);
+            }
+        }
     }
+    m_PendingHalves &= ~(1u << m_EngineNextHalf);
+    m_EngineNextHalf ^= 1;
     KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 
@@ -229,7 +245,7 @@ STDMETHODIMP_(void) CMiniportWavePciStream::Service()
     }
     ULONGLONG totalBytesBefore = m_TotalBytes;
     TransferPeriod();
-    ZeroBufferIfNothingMoved(totalBytesBefore);
+    EndEnginePeriod(totalBytesBefore);
 }
 
 // Continues a period that ran short of mappings; no warm-up, no silence.

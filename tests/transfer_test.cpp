@@ -186,13 +186,31 @@ TEST_F(Service, TheEngineSeesTheBufferItWasGiven)
 
 TEST_F(Service, CallThatMovesNothingZeroesBothHalves)
 {
+    Engine().SetPeriodFrames(4);
+    ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
+    PortStream().QueueMapping(nuvtest::Ramp(32));
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS); // period 0
+    RunService();                                               // period 1
+    ASSERT_NE(Peer().BufferBytesNow(), Bytes(64, 0));
+    RunService(); // no mapping left
+    EXPECT_EQ(Peer().BufferBytesNow(), Bytes(64, 0));
+}
+
+// RUN found nothing, so the engine took the first half silent and the
+// stream's periods run one half behind the engine's: after two Service
+// calls with data the second half, which the engine takes next, still
+// holds its period. Silence goes only into the half it has played.
+TEST_F(Service, CallThatMovesNothingKeepsTheHalfTheEngineHasNotTaken)
+{
     StartRender16();
     PortStream().QueueMapping(nuvtest::Ramp(32));
     RunService();
     RunService();
-    ASSERT_NE(Peer().BufferBytesNow(), Bytes(64, 0));
     RunService(); // no mapping left
-    EXPECT_EQ(Peer().BufferBytesNow(), Bytes(64, 0));
+    EXPECT_EQ(Ring(0, 32), Bytes(32, 0));
+    EXPECT_EQ(Ring(32, 64), Widen16(nuvtest::Ramp(16, 17)));
+    RunService();
+    EXPECT_EQ(Peer().BufferBytesNow(), Bytes(64, 0)) << "once it is taken, both are silent";
 }
 
 TEST_F(Service, CallThatMovesSomeBytesZeroesNothing)
