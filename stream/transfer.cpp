@@ -221,7 +221,8 @@ VOID CMiniportWavePciStream::EndEnginePeriod(ULONGLONG TotalBytesBefore)
         {
             if ((m_PendingHalves & (1u << half)) == 0)
             {
-                RtlZeroMemory(m_Buffer + half * m_PeriodContainerBytes, m_PeriodContainerBytes);
+                RtlZeroMemory(m_Buffer + static_cast<SIZE_T>(half) * m_PeriodContainerBytes,
+                              m_PeriodContainerBytes);
             }
         }
     }
