@@ -76,6 +76,7 @@ private:
     BOOLEAN MappingWasRevoked() const;
     VOID ForgetMapping();
     VOID ReleaseHeldMapping();
+    VOID SilenceRestOfHalf();
     VOID EndEnginePeriod(_In_ ULONGLONG TotalBytesBefore);
     VOID StartEngineOnFreshBuffer();
 

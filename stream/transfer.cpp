@@ -167,6 +167,7 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
             {
                 ForgetMapping();
                 WriteShared(&m_PeriodShort, 1);
+                SilenceRestOfHalf();
                 break;
             }
             m_MappingGeneration = generation;
@@ -204,6 +205,22 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
 
     KeReleaseSpinLock(&m_Lock, oldIrql);
     return ntStatus;
+}
+
+// With m_Lock held, when a render period runs short: the rest of its half
+// still holds the period from two periods before, which the engine would
+// play again if it took the half now. Silence is what the client sent
+// there, as far as anyone knows; a later transfer overwrites it with the
+// rest of the period. A period with nothing in it yet is left to the zero
+// fill of Service.
+VOID CMiniportWavePciStream::SilenceRestOfHalf()
+{
+    ULONG intoHalf = m_BufferOffset % m_PeriodContainerBytes;
+    if (m_Capture != 0 || intoHalf == 0)
+    {
+        return;
+    }
+    RtlZeroMemory(m_Buffer + m_BufferOffset, m_PeriodContainerBytes - intoHalf);
 }
 
 // The end of a Service call: silence where it moved nothing, then the

@@ -215,6 +215,39 @@ TEST_F(EndToEndStreaming, DataWrittenAfterAnUnderrunFollowsWholeAcrossAPause)
     EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01--234---");
 }
 
+// A stream that ends inside a period: the device plays the client's last
+// samples and then silence, not the rest of the half as it was two periods
+// before. For each width, with the last sample split across two mappings.
+TEST_F(EndToEndStreaming, AStreamEndingInsideAPeriodIsFollowedBySilence)
+{
+    for (const USHORT bits : {16, 24, 32})
+    {
+        SCOPED_TRACE(::testing::Message() << bits << "-bit");
+        const ULONG period = PeriodFrames();
+        const unsigned bytesPerSample = bits / 8u;
+        const std::size_t frames = 3 * period + period / 3;
+        const Bytes client = nuvtest::ClientSamples(frames, 2, bytesPerSample, bits);
+        const std::size_t before = Played(1).size();
+        auto& pin = OpenPin(1, {.channels = 2, .bits = bits});
+        pin.SplitAt(client.size() - 1);
+        pin.Write(client);
+        ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Clock().AdvancePeriods(6);
+        ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+
+        const Bytes all = Played(1);
+        const Bytes played(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        const Bytes expected = ExpectedContainers(client, bytesPerSample);
+        ASSERT_EQ(played.size(), 6 * period * 2 * 4u);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin()));
+        EXPECT_TRUE(std::all_of(played.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                                played.end(), [](std::uint8_t b) { return b == 0; }))
+            << "after the last sample the device plays silence";
+        ClosePin(pin);
+    }
+}
+
 // Each buffer the client writes while the stream runs is announced with
 // MappingAvailable, and each of those transfers a whole further period when
 // none ran short: the transfer runs ahead of the engine by one period per

@@ -158,8 +158,10 @@ TEST_F(Service, WorkedPeriodOfFourCalls)
     EXPECT_EQ(PortStream().ReleaseCount(), 1u);
     EXPECT_EQ(Peer().PeriodBytesDone(), 8u);
     EXPECT_EQ(Ring(0, 16), Widen16(Bytes(data.begin() + 32, data.end())));
-    EXPECT_EQ(Ring(16, 32), Widen16(Bytes(data.begin() + 8, data.begin() + 16)))
-        << "bytes moved, so nothing was zeroed";
+    EXPECT_EQ(Ring(16, 32), Bytes(16, 0))
+        << "the rest of the half, which held the period before the last, is silent";
+    EXPECT_EQ(Ring(32, 64), Widen16(Bytes(data.begin() + 16, data.begin() + 32)))
+        << "bytes moved, so the other half was not zeroed";
 
     // MappingAvailable: 100 bytes, the 8 that complete the period move.
     const Bytes more = nuvtest::Ramp(100, 0x80);
