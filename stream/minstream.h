@@ -78,7 +78,7 @@ private:
     VOID ReleaseHeldMapping();
     VOID SilenceRestOfHalf();
     VOID EndEnginePeriod(_In_ ULONGLONG TotalBytesBefore);
-    VOID StartEngineOnFreshBuffer();
+    VOID ExpectFirstHalfTaken();
 
     // Fields that another thread reads or writes without m_Lock (m_Running,
     // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration)

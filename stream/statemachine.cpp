@@ -143,18 +143,19 @@ NTSTATUS CMiniportWavePciStream::Run()
     }
     if (freshBuffer)
     {
-        StartEngineOnFreshBuffer();
+        ExpectFirstHalfTaken();
     }
     StartEngine();
     return STATUS_SUCCESS;
 }
 
-// An engine started on a buffer it has not seen takes the first half first;
-// an engine started again on the same buffer goes on where it stopped.
-VOID CMiniportWavePciStream::StartEngineOnFreshBuffer()
+// An engine started on a buffer it has not seen takes the first half first
+// (the pre-fill's period, if any; nothing else is in the buffer yet); an
+// engine started again on the same buffer goes on where it stopped.
+VOID CMiniportWavePciStream::ExpectFirstHalfTaken()
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
-    m_PendingHalves &= ~1u;
+    m_PendingHalves = 0;
     m_EngineNextHalf = 1;
     KeReleaseSpinLock(&m_Lock, oldIrql);
 }
@@ -171,8 +172,6 @@ VOID CMiniportWavePciStream::Stop()
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
     ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
-    m_PendingHalves = 0;
-    m_EngineNextHalf = 0;
     m_TotalBytes = 0;
     m_PeriodBytesDone = partialSample;
     m_ClientPhase = partialSample;

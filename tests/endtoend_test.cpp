@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -171,48 +172,52 @@ TEST_F(EndToEndStreaming, DataWrittenWhileRunningFollowsTheSilenceWhole)
 }
 
 // An underrun in the middle of a stream: the client runs dry for two
-// periods, then writes three more while the stream runs. MappingAvailable
-// completes the period left open, so the stream runs a period further ahead
-// than usual; the Service that finds nothing at the end must silence only
-// the half the engine has played, not the one it takes next.
-TEST_F(EndToEndStreaming, DataWrittenAfterAnUnderrunFollowsWhole)
+// periods, then writes three more while the stream runs; `meanwhile` runs a
+// period after that write. MappingAvailable completes the period left open,
+// so the stream runs a period further ahead than usual; the Service that
+// finds nothing at the end must silence only the half the engine has
+// played, not the one it takes next. Returns the period map of the output.
+class EndToEndUnderrun : public nuvtest::StreamingTestbed
 {
-    const ULONG period = PeriodFrames();
-    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
-    const std::size_t periodClientBytes = period * 2 * 2u;
-    const Bytes client = nuvtest::ClientSamples(5 * period, 2, 2, 5);
-    pin.Write(std::span(client).subspan(0, 2 * periodClientBytes));
-    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    Clock().AdvancePeriods(3);
-    pin.Write(std::span(client).subspan(2 * periodClientBytes));
-    Clock().AdvancePeriods(6);
-    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+protected:
+    std::string PlayThroughAnUnderrun(const std::function<void(host::portcls::Pin&)>& meanwhile)
+    {
+        const ULONG period = PeriodFrames();
+        auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+        const std::size_t periodClientBytes = period * 2 * 2u;
+        const Bytes client = nuvtest::ClientSamples(5 * period, 2, 2, 5);
+        pin.Write(std::span(client).subspan(0, 2 * periodClientBytes));
+        EXPECT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Clock().AdvancePeriods(3);
+        pin.Write(std::span(client).subspan(2 * periodClientBytes));
+        Clock().AdvancePeriods(1);
+        meanwhile(pin);
+        Clock().AdvancePeriods(5);
+        EXPECT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        return PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u);
+    }
+};
 
-    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01--234--");
+TEST_F(EndToEndUnderrun, DataWrittenAfterAnUnderrunFollowsWhole)
+{
+    EXPECT_EQ(PlayThroughAnUnderrun([](host::portcls::Pin&) {}), "01--234--");
 }
 
-// The same, paused and run again while the stream is a period further ahead
-// and in the middle of a period: the engine goes on with the half it holds,
-// and the stream's record of what it has taken stays true.
-TEST_F(EndToEndStreaming, DataWrittenAfterAnUnderrunFollowsWholeAcrossAPause)
+// The same, paused and run again in the middle of a period while the
+// stream is a period further ahead: the engine goes on with the half it
+// holds, and the stream's record of what it has taken stays true.
+TEST_F(EndToEndUnderrun, DataWrittenAfterAnUnderrunFollowsWholeAcrossAPause)
 {
-    const ULONG period = PeriodFrames();
-    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
-    const std::size_t periodClientBytes = period * 2 * 2u;
-    const Bytes client = nuvtest::ClientSamples(5 * period, 2, 2, 6);
-    pin.Write(std::span(client).subspan(0, 2 * periodClientBytes));
-    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    Clock().AdvancePeriods(3);
-    pin.Write(std::span(client).subspan(2 * periodClientBytes));
-    Clock().AdvancePeriods(1);
-    Clock().AdvanceFrames(period / 2);
-    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    Clock().AdvanceFrames(period - period / 2);
-    Clock().AdvancePeriods(5);
-    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
-
-    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01--234---");
+    const std::string map = PlayThroughAnUnderrun(
+        [this](host::portcls::Pin& pin)
+        {
+            const ULONG period = PeriodFrames();
+            Clock().AdvanceFrames(period / 2);
+            ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+            ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+            Clock().AdvanceFrames(period - period / 2);
+        });
+    EXPECT_EQ(map, "01--234---");
 }
 
 // A stream that ends inside a period: the device plays the client's last
