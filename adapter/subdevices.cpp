@@ -117,7 +117,8 @@ InstallSubdevice(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp, _In_ PRESOURCE
     ntStatus = PcNewPort(&port, *Endpoint->PortClassId);
     if (NT_SUCCESS(ntStatus))
     {
-        ntStatus = Endpoint->CreateMiniport(&miniport, *Endpoint->PortClassId, NULL, NonPagedPool);
+        ntStatus =
+            Endpoint->CreateMiniport(&miniport, *Endpoint->PortClassId, NULL, NonPagedPoolNx);
     }
     if (NT_SUCCESS(ntStatus))
     {

@@ -186,7 +186,7 @@ public:
         : TwoPeriods(layout), path_(path),
           pieces_(CutPieces(client_.Data(), 2 * layout.ClientBytes(), mappingBytes)), port_(pieces_)
     {
-        if (CreateMiniportWavePciStream(&stream_, nullptr, NonPagedPool) != STATUS_SUCCESS)
+        if (CreateMiniportWavePciStream(&stream_, nullptr, NonPagedPoolNx) != STATUS_SUCCESS)
             throw std::bad_alloc();
         CMiniportWavePciStreamTestPeer::Prepare(stream_, &port_, ring_.Data(), layout.frames,
                                                 layout.channels, layout.bytesPerSample,

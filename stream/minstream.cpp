@@ -182,7 +182,7 @@ CMiniportWavePciStream::GetAllocatorFraming(PKSALLOCATOR_FRAMING AllocatorFramin
 
     AllocatorFraming->RequirementsFlags =
         KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY;
-    AllocatorFraming->PoolType = NonPagedPool;
+    AllocatorFraming->PoolType = NonPagedPoolNx;
     AllocatorFraming->Frames = 1;
     AllocatorFraming->FrameSize = m_PeriodClientBytes;
     AllocatorFraming->FileAlignment = FILE_LONG_ALIGNMENT;

@@ -95,7 +95,7 @@ NTSTATUS CMiniportWavePciStream::Run()
     if (freshBuffer)
     {
         PUCHAR buffer = static_cast<PUCHAR>(
-            ExAllocatePoolWithTag(NonPagedPool, m_BufferBytes, POOL_TAG_TRANSFER));
+            ExAllocatePoolWithTag(NonPagedPoolNx, m_BufferBytes, POOL_TAG_TRANSFER));
         if (buffer == NULL)
         {
             return STATUS_INSUFFICIENT_RESOURCES;

@@ -343,6 +343,19 @@ TEST_F(HostPin, StatesChangeThroughTheirNeighbours)
     EXPECT_EQ(Engine().Stream(0, 0, 0)->buffer, nullptr) << "closed from ACQUIRE through STOP";
 }
 
+// What kernel streaming would allocate frames from, read as the port reads
+// it; the pin reports executable pool as a violation.
+TEST_F(HostPin, AllocatorFramingAsksForNonExecutableSystemMemory)
+{
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+    KSALLOCATOR_FRAMING framing{};
+    host::ViolationCapture capture;
+    ASSERT_EQ(pin.GetAllocatorFraming(&framing), STATUS_SUCCESS);
+    EXPECT_EQ(framing.PoolType, NonPagedPoolNx);
+    EXPECT_EQ(capture.Count(), 0u);
+    ClosePin(pin);
+}
+
 TEST_F(HostPin, TheServiceGroupReachesTheStreamThroughThePortStream)
 {
     auto& pin = OpenPin(1, {.channels = 2, .bits = 16});

@@ -34,7 +34,7 @@ TEST_F(CreateMiniportWavePciStreamTest, PoolExhaustedGivesNullAndInsufficientRes
     host::FaultScope faults;
     faults.FailEveryCallOf("ExAllocatePoolWithTag");
     CMiniportWavePciStream* stream = reinterpret_cast<CMiniportWavePciStream*>(0x1);
-    EXPECT_EQ(CreateMiniportWavePciStream(&stream, nullptr, NonPagedPool),
+    EXPECT_EQ(CreateMiniportWavePciStream(&stream, nullptr, NonPagedPoolNx),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(stream, nullptr);
 }
@@ -42,11 +42,11 @@ TEST_F(CreateMiniportWavePciStreamTest, PoolExhaustedGivesNullAndInsufficientRes
 TEST_F(CreateMiniportWavePciStreamTest, StreamComesWithOneReferenceAndTagPcCr)
 {
     CMiniportWavePciStream* stream = nullptr;
-    ASSERT_EQ(CreateMiniportWavePciStream(&stream, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateMiniportWavePciStream(&stream, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     auto block = host::Pool().Find(stream);
     ASSERT_TRUE(block);
     EXPECT_EQ(block->tag, host::Tag("PcCr"));
-    EXPECT_EQ(block->type, NonPagedPool);
+    EXPECT_EQ(block->type, NonPagedPoolNx);
     EXPECT_EQ(static_cast<PMINIPORTWAVEPCISTREAM>(stream)->Release(), 0u);
 }
 
@@ -122,14 +122,14 @@ TEST_F(Init, RefusesAPeriodOfZeroFrames)
     ENGINE_INTERFACE absent{};
     UseAbsentEngine(&absent);
     PUNKNOWN unknown = nullptr;
-    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     auto* miniport = static_cast<CMiniportWavePci*>(static_cast<PMINIPORTWAVEPCI>(unknown));
     PSERVICEGROUP none = nullptr;
     ASSERT_EQ(miniport->Init(reinterpret_cast<PUNKNOWN>(&absent), nullptr, &WavePort(), &none),
               STATUS_SUCCESS);
 
     CMiniportWavePciStream* stream = nullptr;
-    ASSERT_EQ(CreateMiniportWavePciStream(&stream, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateMiniportWavePciStream(&stream, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     PSERVICEGROUP group = nullptr;
     EXPECT_EQ(stream->Init(miniport, &PortStream(), 0, 0, FALSE, Format({}), &group),
               STATUS_DEVICE_NOT_READY);
@@ -245,7 +245,7 @@ TEST_F(GetAllocatorFraming, OneFrameOfOnePeriodOfClientBytes)
     std::memset(&framing, 0x77, sizeof(framing));
     EXPECT_EQ(Stream()->GetAllocatorFraming(&framing), STATUS_SUCCESS);
     EXPECT_EQ(framing.RequirementsFlags, 0x80000002u);
-    EXPECT_EQ(framing.PoolType, NonPagedPool);
+    EXPECT_EQ(framing.PoolType, NonPagedPoolNx);
     EXPECT_EQ(framing.Frames, 1u);
     EXPECT_EQ(framing.FrameSize, 768u);
     EXPECT_EQ(framing.FileAlignment, 3u);
@@ -314,11 +314,13 @@ protected:
     static PDMACHANNEL UnwrittenDma() { return reinterpret_cast<PDMACHANNEL>(0x5B5B); }
     static PSERVICEGROUP UnwrittenGroup() { return reinterpret_cast<PSERVICEGROUP>(0x5C5C); }
 
-    Opened Open(PKSDATAFORMAT format, ULONG pin = 0, BOOLEAN capture = FALSE)
+    // The port's pool type is the executable one an older port passes.
+    Opened Open(PKSDATAFORMAT format, ULONG pin = 0, BOOLEAN capture = FALSE,
+                POOL_TYPE poolType = NonPagedPool)
     {
         Opened opened{STATUS_UNSUCCESSFUL, UnwrittenStream(), UnwrittenDma(), UnwrittenGroup()};
-        opened.status = Miniport()->NewStream(&opened.stream, nullptr, NonPagedPool, &PortStream(),
-                                              pin, capture, format, &opened.dma, &opened.group);
+        opened.status = Miniport()->NewStream(&opened.stream, nullptr, poolType, &PortStream(), pin,
+                                              capture, format, &opened.dma, &opened.group);
         if (NT_SUCCESS(opened.status))
             opened_.push_back(opened);
         return opened;
@@ -353,6 +355,33 @@ TEST_F(NewStream, HandsOutStreamServiceGroupAndTheMiniportsDmaChannel)
     EXPECT_NE(opened.group, nullptr);
     EXPECT_EQ(opened.dma, &WavePort().Dma());
     EXPECT_EQ(WavePort().Dma().References(), 2) << "handed out without a reference";
+}
+
+// The stream object comes from the pool type the port asks for, made
+// non-executable: executable non-paged pool becomes its Nx twin, the rest is
+// kept (paged pool is never executable).
+TEST_F(NewStream, StreamComesFromTheNonExecutableTwinOfThePortsPoolType)
+{
+    const struct
+    {
+        POOL_TYPE requested;
+        POOL_TYPE allocated;
+    } cases[] = {
+        {NonPagedPool, NonPagedPoolNx},   {NonPagedPoolCacheAligned, NonPagedPoolNxCacheAligned},
+        {NonPagedPoolNx, NonPagedPoolNx}, {NonPagedPoolNxCacheAligned, NonPagedPoolNxCacheAligned},
+        {PagedPool, PagedPool},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(host::PoolTypeName(c.requested));
+        Opened opened = Open(Valid(), 0, FALSE, c.requested);
+        ASSERT_EQ(opened.status, STATUS_SUCCESS);
+        auto block = host::Pool().Find(
+            static_cast<void*>(static_cast<CMiniportWavePciStream*>(opened.stream)));
+        ASSERT_TRUE(block.has_value());
+        EXPECT_EQ(block->type, c.allocated);
+        Close(opened);
+    }
 }
 
 TEST_F(NewStream, StreamTableEntryIsEmptyUntilTheStreamRuns)

@@ -60,7 +60,7 @@ TEST_F(MiniportWavePciTest, CreationHandsOutOneReferenceToAZeroedPoolObject)
     EXPECT_EQ(host::Pool().Outstanding(POOL_TAG_OBJECT), 1u);
     auto blocks = host::Pool().Blocks();
     ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].type, NonPagedPool);
+    EXPECT_EQ(blocks[0].type, NonPagedPoolNx);
     EXPECT_EQ(blocks[0].address, static_cast<void*>(bench_.object));
 
     EXPECT_EQ(bench_.miniport->AddRef(), 2u);
@@ -79,7 +79,7 @@ TEST_F(MiniportWavePciTest, AllocationFailureLeavesTheOutPointerAlone)
     faults.FailEveryCallOf("ExAllocatePoolWithTag");
     PUNKNOWN sentinel = reinterpret_cast<PUNKNOWN>(0x1234);
     PUNKNOWN unknown = sentinel;
-    EXPECT_EQ(CreateMiniportWavePci(&unknown, CLSID_PortWavePci, nullptr, NonPagedPool),
+    EXPECT_EQ(CreateMiniportWavePci(&unknown, CLSID_PortWavePci, nullptr, NonPagedPoolNx),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(unknown, sentinel);
     EXPECT_EQ(faults.Failed().size(), 1u);
@@ -144,7 +144,7 @@ TEST_F(MiniportWavePciTest, InitAsksForTheMasterDmaChannelExactly)
     ASSERT_EQ(bench_.port.DmaRequests().size(), 1u);
     const nuvtest::DmaChannelRequest& r = bench_.port.DmaRequests()[0];
     EXPECT_EQ(r.outerUnknown, nullptr);
-    EXPECT_EQ(r.poolType, NonPagedPool);
+    EXPECT_EQ(r.poolType, NonPagedPoolNx);
     EXPECT_EQ(r.resourceList, nullptr);
     EXPECT_EQ(r.scatterGather, TRUE);
     EXPECT_EQ(r.dma32BitAddresses, TRUE);

@@ -60,7 +60,7 @@ void FreeAtCurrentLevel()
     PVOID block = nullptr;
     {
         host::ScopedIrql passive(PASSIVE_LEVEL);
-        block = ExAllocatePoolWithTag(NonPagedPool, 16, host::Tag("Test"));
+        block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, host::Tag("Test"));
     }
     ExFreePool(block);
 }
@@ -108,7 +108,7 @@ void NewAndReleaseServiceGroup()
 
 const PlatformCall kPlatformCalls[] = {
     {"ExAllocatePoolWithTag", DISPATCH_LEVEL, ViolationKind::IrqlViolation,
-     [] { AllocateAndFree(NonPagedPool); }, true},
+     [] { AllocateAndFree(NonPagedPoolNx); }, true},
     {"ExAllocatePoolWithTag", APC_LEVEL, ViolationKind::PagedPoolAtHighIrql,
      [] { AllocateAndFree(PagedPool); }, true},
     {"ExFreePool", DISPATCH_LEVEL, ViolationKind::IrqlViolation, FreeAtCurrentLevel, true},

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 using host::ViolationCapture;
 using host::ViolationKind;
@@ -41,7 +42,7 @@ TEST(ExAllocatePoolWithTag, TracksEveryBlockByTag)
 {
     void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTagA);
     void* b = ExAllocatePoolWithTag(PagedPool, 100, kTagB);
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    void* c = ExAllocatePoolWithTag(NonPagedPoolNxCacheAligned, 8, kTagA);
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     ASSERT_NE(c, nullptr);
@@ -72,7 +73,7 @@ TEST(ExAllocatePoolWithTag, FillsWithNonZeroPatternAndAligns)
 {
     auto* plain = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTagA));
     auto* aligned =
-        static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 3, kTagA));
+        static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNxCacheAligned, 3, kTagA));
     EXPECT_TRUE(AllBytesAre(plain, 40, host::kPoolFillOnAllocate));
     EXPECT_NE(host::kPoolFillOnAllocate, 0);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(plain) % 16, 0u);
@@ -118,6 +119,40 @@ TEST(ExAllocatePoolWithTag, ReportsZeroSize)
     EXPECT_EQ(capture.Count(ViolationKind::ZeroSizeAllocation), 1u);
     ExFreePool(block);
     EXPECT_EQ(capture.Count(), 1u) << "the zero-size block frees like any other";
+}
+
+// Memory integrity refuses executable pool to a driver: the non-paged types
+// without Nx. Paged pool is never executable. The block is still handed out,
+// so that the test that asked goes on to its own checks.
+TEST(ExAllocatePoolWithTag, ReportsExecutablePool)
+{
+    const struct
+    {
+        POOL_TYPE type;
+        bool executable;
+    } cases[] = {
+        {NonPagedPool, true},
+        {NonPagedPoolMustSucceed, true},
+        {NonPagedPoolCacheAligned, true},
+        {NonPagedPoolCacheAlignedMustS, true},
+        {NonPagedPoolNx, false},
+        {NonPagedPoolNxCacheAligned, false},
+        {PagedPool, false},
+        {PagedPoolCacheAligned, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(host::PoolTypeName(c.type));
+        ViolationCapture capture;
+        void* block = ExAllocatePoolWithTag(c.type, 8, kTagA);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(capture.Count(), c.executable ? 1u : 0u);
+        EXPECT_EQ(capture.Contains(ViolationKind::ExecutablePool,
+                                   std::string("ExAllocatePoolWithTag(") +
+                                       host::PoolTypeName(c.type) + ", 8, 'PcCr')"),
+                  c.executable);
+        ExFreePool(block);
+    }
 }
 
 TEST(ExAllocatePoolWithTag, ChecksTheLevel)

@@ -129,7 +129,7 @@ TEST_F(PortTopologyBinding, InitGivesTheMiniportTheAdapterRecordAndThisPort)
     PPORT port = nullptr;
     ASSERT_EQ(PcNewPort(&port, CLSID_PortTopology), STATUS_SUCCESS);
     PUNKNOWN miniport = nullptr;
-    ASSERT_EQ(CreateMiniportTopology(&miniport, CLSID_PortTopology, nullptr, NonPagedPool),
+    ASSERT_EQ(CreateMiniportTopology(&miniport, CLSID_PortTopology, nullptr, NonPagedPoolNx),
               STATUS_SUCCESS);
     ENGINE_INTERFACE record{};
     record.InstanceCount = 2;
@@ -156,7 +156,7 @@ TEST_F(PortTopologyBinding, AMiniportWithoutTheTopologyInterfaceIsRefused)
     PPORT port = nullptr;
     ASSERT_EQ(PcNewPort(&port, CLSID_PortTopology), STATUS_SUCCESS);
     PUNKNOWN waveMiniport = nullptr;
-    ASSERT_EQ(CreateMiniportWavePci(&waveMiniport, CLSID_PortWavePci, nullptr, NonPagedPool),
+    ASSERT_EQ(CreateMiniportWavePci(&waveMiniport, CLSID_PortWavePci, nullptr, NonPagedPoolNx),
               STATUS_SUCCESS);
     ENGINE_INTERFACE record{};
 

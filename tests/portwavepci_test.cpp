@@ -170,8 +170,9 @@ TEST_F(PortWavePciBinding, AMiniportWithoutTheWavePciInterfaceIsRefused)
     PPORT port = nullptr;
     ASSERT_EQ(PcNewPort(&port, CLSID_PortWavePci), STATUS_SUCCESS);
     PUNKNOWN topologyMiniport = nullptr;
-    ASSERT_EQ(CreateMiniportTopology(&topologyMiniport, CLSID_PortTopology, nullptr, NonPagedPool),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        CreateMiniportTopology(&topologyMiniport, CLSID_PortTopology, nullptr, NonPagedPoolNx),
+        STATUS_SUCCESS);
     ENGINE_INTERFACE record{};
 
     EXPECT_EQ(port->Init(nullptr, nullptr, topologyMiniport, reinterpret_cast<PUNKNOWN>(&record),
@@ -180,6 +181,36 @@ TEST_F(PortWavePciBinding, AMiniportWithoutTheWavePciInterfaceIsRefused)
     topologyMiniport->Release();
     port->Release();
     EXPECT_EQ(host::portcls::LivePortCount(), 0u);
+}
+
+// The port makes the channel object from the pool type the miniport names;
+// executable pool is refused to drivers under memory integrity.
+TEST_F(PortWavePciBinding, AMasterDmaChannelFromExecutablePoolIsReported)
+{
+    PPORT port = nullptr;
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortWavePci), STATUS_SUCCESS);
+    RecordingWaveMiniport miniport;
+    ENGINE_INTERFACE record{};
+    ASSERT_EQ(port->Init(nullptr, nullptr, &miniport, reinterpret_cast<PUNKNOWN>(&record), nullptr),
+              STATUS_SUCCESS);
+    for (POOL_TYPE poolType : {NonPagedPool, NonPagedPoolNx})
+    {
+        SCOPED_TRACE(host::PoolTypeName(poolType));
+        host::ViolationCapture capture;
+        PDMACHANNEL dma = nullptr;
+        ASSERT_EQ(miniport.port->NewMasterDmaChannel(&dma, nullptr, poolType, nullptr, TRUE, TRUE,
+                                                     FALSE, FALSE,
+                                                     static_cast<DMA_WIDTH>(0xFFFFFFFF),
+                                                     static_cast<DMA_SPEED>(0xFFFFFFFF), 65536, 0),
+                  STATUS_SUCCESS);
+        const bool executable = poolType == NonPagedPool;
+        EXPECT_EQ(capture.Count(), executable ? 1u : 0u);
+        EXPECT_EQ(capture.Contains(host::ViolationKind::ExecutablePool,
+                                   "NewMasterDmaChannel with NonPagedPool"),
+                  executable);
+        dma->Release();
+    }
+    port->Release();
 }
 
 TEST_F(PortWavePciBinding, AnswersItsOwnInterfacesOnly)
@@ -226,7 +257,7 @@ TEST_F(PortWavePciOnStart, MakesOneMasterDmaChannelPerMiniportWithItsArguments)
         ASSERT_EQ(requests.size(), 1u);
         const host::portcls::DmaChannelRequest& r = requests[0];
         EXPECT_EQ(r.outerUnknown, nullptr);
-        EXPECT_EQ(r.poolType, NonPagedPool);
+        EXPECT_EQ(r.poolType, NonPagedPoolNx);
         EXPECT_EQ(r.resourceList, nullptr);
         EXPECT_EQ(r.scatterGather, TRUE);
         EXPECT_EQ(r.dma32BitAddresses, TRUE);

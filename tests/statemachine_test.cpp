@@ -90,6 +90,17 @@ TEST_F(SetState, RunPublishesTheServiceGroupAndStartsTheEngine)
     EXPECT_EQ(WavePort().Notifications().size(), 1u);
 }
 
+// The engine only reads and writes the buffer; nothing runs from it.
+TEST_F(SetState, RunAllocatesTheBufferFromNonExecutablePool)
+{
+    Open();
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    auto block = host::Pool().Find(Peer().Buffer());
+    ASSERT_TRUE(block.has_value());
+    EXPECT_EQ(block->tag, host::Tag("wVUN"));
+    EXPECT_EQ(block->type, NonPagedPoolNx);
+}
+
 TEST_F(SetState, AcquireAndPauseOnAStreamThatNeverRanSendNothing)
 {
     Open();

@@ -124,6 +124,22 @@ TEST_F(SubdeviceInstallation, RegistersTheEightSubdevicesInPairOrder)
     EXPECT_EQ(EngineRecord()->InstanceCount, 4u);
 }
 
+// Both miniports of every pair: the port class library keeps them for as
+// long as the device exists, and nothing ever runs from them.
+TEST_F(SubdeviceInstallation, CreatesEveryMiniportFromNonExecutablePool)
+{
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    std::size_t miniports = 0;
+    for (const host::PoolBlock& block : host::Pool().Blocks())
+    {
+        if (block.tag != host::Tag("PcCr"))
+            continue;
+        ++miniports;
+        EXPECT_EQ(block.type, NonPagedPoolNx) << host::PoolTypeName(block.type);
+    }
+    EXPECT_EQ(miniports, 8u);
+}
+
 TEST_F(SubdeviceInstallation, ConnectsEachPairTwiceOnWdm6)
 {
     host::SetWdm60Available(true);

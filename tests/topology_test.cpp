@@ -98,7 +98,7 @@ protected:
     static PMINIPORTTOPOLOGY NewMiniport()
     {
         PUNKNOWN unknown = nullptr;
-        EXPECT_EQ(CreateMiniportTopology(&unknown, CLSID_PortTopology, nullptr, NonPagedPool),
+        EXPECT_EQ(CreateMiniportTopology(&unknown, CLSID_PortTopology, nullptr, NonPagedPoolNx),
                   STATUS_SUCCESS);
         return static_cast<PMINIPORTTOPOLOGY>(unknown);
     }
@@ -447,7 +447,7 @@ TEST_F(CMiniportTopologyTest, AllocationFailureLeavesTheOutPointerUntouched)
     host::FaultScope faults;
     faults.FailEveryCallOf("ExAllocatePoolWithTag");
     PUNKNOWN unknown = reinterpret_cast<PUNKNOWN>(&port_);
-    EXPECT_EQ(CreateMiniportTopology(&unknown, CLSID_PortTopology, nullptr, NonPagedPool),
+    EXPECT_EQ(CreateMiniportTopology(&unknown, CLSID_PortTopology, nullptr, NonPagedPoolNx),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(unknown, reinterpret_cast<PUNKNOWN>(&port_));
     EXPECT_EQ(host::Pool().Outstanding(POOL_TAG_OBJECT), 0u);

@@ -408,7 +408,7 @@ TEST_F(EngineNotifyTest, DirectionOrPinOutsideTheTableIsIgnored)
 TEST(EngineNotify, MiniportWithoutPortCallsNothing)
 {
     PUNKNOWN unknown = nullptr;
-    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     EngineNotify(0, 0, static_cast<CMiniportWavePci*>(static_cast<PMINIPORTWAVEPCI>(unknown)));
     EngineNotify(0, 0, nullptr);
     EXPECT_EQ(unknown->Release(), 0u);

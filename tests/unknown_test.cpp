@@ -98,10 +98,10 @@ protected:
 TEST_F(UnknownTest, StandAloneObjectStartsWithOneReference)
 {
     ITestWidget* widget = nullptr;
-    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     EXPECT_EQ(widget->OwnCount(), 1);
     ASSERT_EQ(host::Pool().Outstanding(POOL_TAG_OBJECT), 1u);
-    EXPECT_EQ(host::Pool().Blocks().back().type, NonPagedPool);
+    EXPECT_EQ(host::Pool().Blocks().back().type, NonPagedPoolNx);
     EXPECT_EQ(widget->Release(), 0u);
     EXPECT_EQ(g_destructorRuns, 1);
 }
@@ -109,7 +109,7 @@ TEST_F(UnknownTest, StandAloneObjectStartsWithOneReference)
 TEST_F(UnknownTest, QueryRaisesTheCountAndTwoReleasesDestroy)
 {
     ITestWidget* widget = nullptr;
-    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     PVOID again = nullptr;
     ASSERT_EQ(widget->QueryInterface(IID_ITestWidget, &again), STATUS_SUCCESS);
     EXPECT_EQ(again, widget);
@@ -126,7 +126,7 @@ TEST_F(UnknownTest, IUnknownIsTheSystemsValueNotTheDesktopOne)
     EXPECT_EQ(std::memcmp(&IID_IUnknown, expected, sizeof(expected)), 0);
 
     ITestWidget* widget = nullptr;
-    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     PVOID result = reinterpret_cast<PVOID>(0x1);
     EXPECT_EQ(widget->QueryInterface(kDesktopIUnknown, &result), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(result, nullptr);
@@ -141,7 +141,7 @@ TEST_F(UnknownTest, IUnknownIsTheSystemsValueNotTheDesktopOne)
 TEST_F(UnknownTest, DestructorRunsWhileTheCountReadsOne)
 {
     ITestWidget* widget = nullptr;
-    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     widget->Release();
     // The destructor's own AddRef/Release pair did not start a second
     // destruction (the pool would have reported a double free).
@@ -153,7 +153,7 @@ TEST_F(UnknownTest, AggregatedObjectForwardsCountingToItsOuterUnknown)
 {
     CountingOuter outer;
     ITestWidget* widget = nullptr;
-    ASSERT_EQ(CreateTestWidget(&widget, &outer, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateTestWidget(&widget, &outer, NonPagedPoolNx), STATUS_SUCCESS);
     // The creator's AddRef went to the outer object.
     EXPECT_EQ(outer.addRefs, 1);
     EXPECT_EQ(widget->OwnCount(), 0);
@@ -178,7 +178,7 @@ TEST_F(UnknownTest, AggregatedObjectForwardsCountingToItsOuterUnknown)
 TEST_F(UnknownTest, BaseAnswersIUnknownWithTheNonDelegatingUnknown)
 {
     ITestWidget* widget = nullptr;
-    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     auto* object = static_cast<CTestWidget*>(widget);
     PVOID result = nullptr;
     ASSERT_EQ(object->CUnknown::NonDelegatingQueryInterface(IID_IUnknown, &result), STATUS_SUCCESS);
@@ -200,7 +200,7 @@ TEST_F(UnknownTest, ObjectStorageIsZeroedBeforeConstruction)
         explicit CProbe() : CUnknown(nullptr) {}
         ULONG m_Unset[8];
     };
-    CProbe* probe = new (NonPagedPool, POOL_TAG_OBJECT) CProbe();
+    CProbe* probe = new (NonPagedPoolNx, POOL_TAG_OBJECT) CProbe();
     ASSERT_NE(probe, nullptr);
     for (ULONG value : probe->m_Unset)
     {
@@ -215,7 +215,7 @@ TEST_F(UnknownTest, ExhaustedPoolCreatesNothing)
     host::FaultScope faults;
     faults.FailEveryCallOf("ExAllocatePoolWithTag");
     ITestWidget* widget = reinterpret_cast<ITestWidget*>(0x1234);
-    EXPECT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPool), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(CreateTestWidget(&widget, nullptr, NonPagedPoolNx), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(widget, reinterpret_cast<ITestWidget*>(0x1234));
     EXPECT_EQ(g_destructorRuns, 0);
 }

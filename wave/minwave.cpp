@@ -156,7 +156,7 @@ PAGEABLE_CODE STDMETHODIMP_(NTSTATUS) CMiniportWavePci::Init(PUNKNOWN UnknownAda
     m_ChannelCount = 2;
 
     NTSTATUS ntStatus = Port->NewMasterDmaChannel(
-        &m_DmaChannel, NULL, NonPagedPool, NULL, TRUE, TRUE, FALSE, FALSE,
+        &m_DmaChannel, NULL, NonPagedPoolNx, NULL, TRUE, TRUE, FALSE, FALSE,
         static_cast<DMA_WIDTH>(WAVE_DMA_ALL_BITS), static_cast<DMA_SPEED>(WAVE_DMA_ALL_BITS),
         WAVE_DMA_MAXIMUM_LENGTH, 0);
     // The engine fields and the port reference stay on failure; destruction

@@ -3,6 +3,7 @@
 #include "wave/minwave.h"
 
 #include "common/codesections.h"
+#include "common/pooltypes.h"
 #include "stream/minstream.h"
 #include "wave/formatrules.h"
 
@@ -32,7 +33,8 @@ PAGEABLE_CODE STDMETHODIMP_(NTSTATUS) CMiniportWavePci::NewStream(
     }
 
     CMiniportWavePciStream* stream = NULL;
-    ntStatus = CreateMiniportWavePciStream(&stream, OuterUnknown, PoolType);
+    // Whatever the port asks for, the stream is not executable memory.
+    ntStatus = CreateMiniportWavePciStream(&stream, OuterUnknown, NonExecutablePoolType(PoolType));
     if (!NT_SUCCESS(ntStatus))
     {
         return ntStatus;

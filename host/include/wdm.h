@@ -141,6 +141,7 @@ typedef enum _POOL_TYPE {
     NonPagedPoolCacheAlignedMustS = NonPagedPool + 6,
     MaxPoolType,
     NonPagedPoolNx = 512,
+    NonPagedPoolNxCacheAligned = NonPagedPoolNx + 4,
 } POOL_TYPE;
 
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

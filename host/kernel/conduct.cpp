@@ -53,6 +53,8 @@ const char* ViolationKindName(ViolationKind kind)
         return "ZeroSizeAllocation";
     case ViolationKind::PagedPoolAtHighIrql:
         return "PagedPoolAtHighIrql";
+    case ViolationKind::ExecutablePool:
+        return "ExecutablePool";
     case ViolationKind::PoolOverrun:
         return "PoolOverrun";
     case ViolationKind::IrqlViolation:

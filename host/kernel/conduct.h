@@ -36,6 +36,8 @@ enum class ViolationKind
     PoolTagMismatch,     // ExFreePoolWithTag with another tag than the block's
     ZeroSizeAllocation,  // ExAllocatePoolWithTag of 0 bytes
     PagedPoolAtHighIrql, // paged pool allocated or freed above APC_LEVEL
+    ExecutablePool,      // an executable pool type asked for or handed to the
+                         // system: memory integrity refuses it to drivers
     PoolOverrun,         // guard bytes before or after a block overwritten
     IrqlViolation,       // PAGED_CODE above APC_LEVEL, a call at a wrong level,
                          // raising to a lower or lowering to a higher level

@@ -78,6 +78,7 @@ bool IsKnownPoolType(POOL_TYPE type)
     case PagedPoolCacheAligned:
     case NonPagedPoolCacheAlignedMustS:
     case NonPagedPoolNx:
+    case NonPagedPoolNxCacheAligned:
         return true;
     default:
         return false;
@@ -92,7 +93,7 @@ bool IsPaged(POOL_TYPE type)
 bool IsCacheAligned(POOL_TYPE type)
 {
     return type == NonPagedPoolCacheAligned || type == PagedPoolCacheAligned ||
-           type == NonPagedPoolCacheAlignedMustS;
+           type == NonPagedPoolCacheAlignedMustS || type == NonPagedPoolNxCacheAligned;
 }
 
 std::string Hex(const void* address)
@@ -159,15 +160,19 @@ void CheckAllocation(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
     const KIRQL irql = KeGetCurrentIrql();
     const bool unknownType = !IsKnownPoolType(type);
+    const bool executable = !unknownType && IsExecutablePoolType(type);
     const bool tooHigh = irql > DISPATCH_LEVEL;
     const bool pagedTooHigh = !tooHigh && IsPaged(type) && irql > APC_LEVEL;
-    if (!unknownType && !tooHigh && !pagedTooHigh && bytes != 0)
+    if (!unknownType && !executable && !tooHigh && !pagedTooHigh && bytes != 0)
         return;
     const std::string call = std::string("ExAllocatePoolWithTag(") + PoolTypeName(type) + ", " +
                              std::to_string(bytes) + ", '" + TagName(tag) + "')";
     if (unknownType)
         ReportViolation(ViolationKind::Custom,
                         call + ": unknown pool type " + std::to_string(static_cast<int>(type)));
+    if (executable)
+        ReportViolation(ViolationKind::ExecutablePool,
+                        call + ": executable pool; a driver allocates NonPagedPoolNx");
     if (tooHigh)
         ReportViolation(ViolationKind::IrqlViolation, call + " called at " + IrqlName(irql));
     if (pagedTooHigh)
@@ -324,9 +329,17 @@ const char* PoolTypeName(POOL_TYPE type)
         return "NonPagedPoolCacheAlignedMustS";
     case NonPagedPoolNx:
         return "NonPagedPoolNx";
+    case NonPagedPoolNxCacheAligned:
+        return "NonPagedPoolNxCacheAligned";
     default:
         return "(unknown pool type)";
     }
+}
+
+bool IsExecutablePoolType(POOL_TYPE type)
+{
+    return type == NonPagedPool || type == NonPagedPoolMustSucceed ||
+           type == NonPagedPoolCacheAligned || type == NonPagedPoolCacheAlignedMustS;
 }
 
 std::size_t PoolTracker::Outstanding() const

@@ -8,7 +8,12 @@
 // free of the same pointer is seen as such and not as the free of a new
 // block at the same address. Misuse is reported as a conduct violation:
 // double free, unknown pointer, tag mismatch, zero size, paged pool above
-// APC_LEVEL, any pool above DISPATCH_LEVEL.
+// APC_LEVEL, any pool above DISPATCH_LEVEL, and executable pool.
+//
+// Executable pool (NonPagedPool and its variants without Nx) is refused as
+// a kernel with memory integrity refuses it to a driver. The host's own
+// objects never come from here (they live on the C++ heap), so whoever calls
+// ExAllocatePoolWithTag is driver code or a test standing in for it.
 //
 // Tests query the bookkeeping and check for leaks:
 //
@@ -45,6 +50,11 @@ constexpr ULONG Tag(const char (&name)[5])
 std::string TagName(ULONG tag);
 
 const char* PoolTypeName(POOL_TYPE type);
+
+// True for the pool types whose memory the processor may execute from: the
+// non-paged types without Nx. Paged pool is never executable. Also used by
+// the port class library for the pool types a driver hands it.
+bool IsExecutablePoolType(POOL_TYPE type);
 
 // Byte values the pool writes.
 constexpr unsigned char kPoolFillOnAllocate = 0xC5;

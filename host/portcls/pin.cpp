@@ -5,6 +5,7 @@
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
+#include "host/kernel/pool.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/portwavepci.h"
 
@@ -322,8 +323,17 @@ NTSTATUS Pin::GetAllocatorFraming(KSALLOCATOR_FRAMING* framing)
 {
     if (m_stream == nullptr || framing == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
-    DriverCallGuard guard("IMiniportWavePciStream::GetAllocatorFraming");
-    return m_stream->GetAllocatorFraming(framing);
+    NTSTATUS status = STATUS_SUCCESS;
+    {
+        DriverCallGuard guard("IMiniportWavePciStream::GetAllocatorFraming");
+        status = m_stream->GetAllocatorFraming(framing);
+    }
+    // Kernel streaming allocates the frames from the pool type reported.
+    if (NT_SUCCESS(status) && IsExecutablePoolType(framing->PoolType))
+        ReportViolation(ViolationKind::ExecutablePool,
+                        std::string("IMiniportWavePciStream::GetAllocatorFraming reported ") +
+                            PoolTypeName(framing->PoolType) + ": executable pool");
+    return status;
 }
 
 std::vector<std::string> Pin::Close()

@@ -21,8 +21,10 @@
 // render, Capture FALSE. Then the miniport's NewStream gets the stream's
 // outer unknown (none, or, with PinOptions::aggregate, a library object that
 // aggregates the stream and owns it through its non-delegating unknown),
-// NonPagedPool, the port stream (portstream.h), the pin, the direction and
-// the format; the port stream joins the service group NewStream returned.
+// NonPagedPool (executable, as an older port passes it: a driver that
+// allocates from it as it is trips the pool's executable-pool check), the
+// port stream (portstream.h), the pin, the direction and the format; the port
+// stream joins the service group NewStream returned.
 //
 // State changes go through the neighbouring states (STOP, ACQUIRE, PAUSE,
 // RUN), each one a SetState of the stream at PASSIVE_LEVEL; the first

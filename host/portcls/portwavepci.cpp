@@ -4,6 +4,7 @@
 #include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
+#include "host/kernel/pool.h"
 #include "host/portcls/dmachannel.h"
 #include "host/portcls/library.h"
 
@@ -161,6 +162,11 @@ PortWavePci::NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outerUnknown,
     RequireIrqlAtMost(PASSIVE_LEVEL, "IPortWavePci::NewMasterDmaChannel");
     if (!CheckAlive("IPortWavePci::NewMasterDmaChannel"))
         return STATUS_INVALID_DEVICE_STATE;
+    // The port allocates the channel object from this pool type.
+    if (IsExecutablePoolType(poolType))
+        ReportViolation(ViolationKind::ExecutablePool,
+                        std::string("IPortWavePci::NewMasterDmaChannel with ") +
+                            PoolTypeName(poolType) + ": executable pool");
     DmaChannelRequest request{outerUnknown,
                               poolType,
                               resourceList,

@@ -17,7 +17,7 @@ void StreamTestbed::SetUp()
     record_.InstanceCount = kDeviceIndex;
 
     PUNKNOWN unknown = nullptr;
-    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPool), STATUS_SUCCESS);
+    ASSERT_EQ(CreateMiniportWavePci(&unknown, GUID_NULL, nullptr, NonPagedPoolNx), STATUS_SUCCESS);
     miniport_ = static_cast<CMiniportWavePci*>(static_cast<PMINIPORTWAVEPCI>(unknown));
     PSERVICEGROUP none = nullptr;
     ASSERT_EQ(miniport_->Init(reinterpret_cast<PUNKNOWN>(&record_), nullptr, &wavePort_, &none),
@@ -60,7 +60,7 @@ NTSTATUS StreamTestbed::CreateStream(WaveFields fields, bool capture, ULONG pin,
 {
     PKSDATAFORMAT format = Format(fields, subFormatTag);
     CMiniportWavePciStream* stream = nullptr;
-    NTSTATUS status = CreateMiniportWavePciStream(&stream, nullptr, NonPagedPool);
+    NTSTATUS status = CreateMiniportWavePciStream(&stream, nullptr, NonPagedPoolNx);
     if (!NT_SUCCESS(status))
         return status;
     PSERVICEGROUP group = nullptr;

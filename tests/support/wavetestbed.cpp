@@ -20,7 +20,7 @@ WaveMiniportBench::~WaveMiniportBench()
 NTSTATUS WaveMiniportBench::Create()
 {
     PUNKNOWN unknown = nullptr;
-    NTSTATUS status = CreateMiniportWavePci(&unknown, CLSID_PortWavePci, nullptr, NonPagedPool);
+    NTSTATUS status = CreateMiniportWavePci(&unknown, CLSID_PortWavePci, nullptr, NonPagedPoolNx);
     if (NT_SUCCESS(status))
     {
         miniport = static_cast<PMINIPORTWAVEPCI>(unknown);

@@ -27,7 +27,7 @@ struct WaveMiniportBench
     WaveMiniportBench(const WaveMiniportBench&) = delete;
     WaveMiniportBench& operator=(const WaveMiniportBench&) = delete;
 
-    // CreateMiniportWavePci with no outer unknown from NonPagedPool.
+    // CreateMiniportWavePci with no outer unknown from NonPagedPoolNx.
     NTSTATUS Create();
     // IMiniportWavePci::Init with the engine record and the fake port.
     NTSTATUS Init();
