@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format clang-tidy cppcheck
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+  lld llvm python3 osslsigncode openssl
   libsndfile1-dev libcli11-dev libswresample-dev libavutil-dev
   sox alsa-utils ffmpeg graphviz
 )

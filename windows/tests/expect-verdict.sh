@@ -4,22 +4,24 @@
 # image, otherwise a failure whose report contains the given text (so that a
 # checker failing for some other reason, or crashing, does not count).
 #
-# Usage: expect-verdict.sh CHECKER IMAGE (--pass[=TEXT] | EXPECTED-TEXT)
-# Exits 77 (skipped) when IMAGE has not been built: make windows builds it.
+# Usage: expect-verdict.sh CHECKER IMAGE (--pass[=TEXT] | EXPECTED-TEXT) [ARG...]
+# The checker runs as CHECKER IMAGE ARG... Exits 77 (skipped) when IMAGE has
+# not been built: make windows builds it.
 set -uo pipefail
-if [ $# -ne 3 ]; then
-  echo "usage: $0 CHECKER IMAGE (--pass[=TEXT] | EXPECTED-TEXT)" >&2
+if [ $# -lt 3 ]; then
+  echo "usage: $0 CHECKER IMAGE (--pass[=TEXT] | EXPECTED-TEXT) [ARG...]" >&2
   exit 2
 fi
 checker=$1
 image=$2
 expected=$3
+shift 3
 if [ ! -f "$image" ]; then
   echo "$image not built (make windows builds it); skipped"
   exit 77
 fi
 
-output=$("$checker" "$image" 2>&1)
+output=$("$checker" "$image" "$@" 2>&1)
 status=$?
 echo "$output"
 

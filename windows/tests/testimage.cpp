@@ -45,16 +45,30 @@ __attribute__((target("avx2"), noinline)) static void AddVectors(V8SI* Left, con
 #endif
 
 #if defined(NUV_FAULT_OTHER_ENTRY)
+// Entered here; DriverEntry is still in the image (called from here and not
+// inlined, so that the link keeps it), just not where the image is entered.
+EXTERN_C __attribute__((noinline)) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                              PUNICODE_STRING RegistryPath);
 EXTERN_C NTSTATUS NTAPI OtherEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    UNREFERENCED_PARAMETER(DriverObject);
-    UNREFERENCED_PARAMETER(RegistryPath);
-    return STATUS_SUCCESS;
+    return DriverEntry(DriverObject, RegistryPath);
 }
 #endif
 
 #if defined(NUV_FAULT_DESKTOP_DLL)
 EXTERN_C __declspec(dllimport) void __stdcall Sleep(ULONG Milliseconds);
+#endif
+
+#if defined(NUV_FAULT_WRITABLE_CODE)
+// A function in a section of its own that is writable and executable ("awx"),
+// as self-modifying code or a stray section attribute would make one.
+asm(".section .wxtext,\"awx\"\n"
+    ".globl WritableCode\n"
+    "WritableCode:\n"
+    "    ret\n"
+    ".text\n");
+EXTERN_C void WritableCode(void);
+static void (*volatile WritableCodeEntry)(void) = WritableCode;
 #endif
 
 EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
@@ -85,6 +99,9 @@ EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
 #endif
 #if defined(NUV_FAULT_CONSTRUCTOR)
     scratch[7] = static_cast<UCHAR>(Counter.m_Value);
+#endif
+#if defined(NUV_FAULT_WRITABLE_CODE)
+    WritableCodeEntry();
 #endif
     // Keeps IID_IUnknown in the image, as every real driver's queries do
     // (through a pointer, so that the compiler cannot fold the comparison).
