@@ -19,7 +19,7 @@ configure: setup
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-test: build windows
+test: build windows windows-gcc package
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory test-asan test-tsan fuzz-ci lint
 
@@ -45,6 +45,18 @@ windows-gcc: setup
 	@cmake -S windows -B $(BUILD)/windows-gcc -G Ninja \
 		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake >/dev/null
 	@cmake --build $(BUILD)/windows-gcc -j $(JOBS) --target nuvaudio
+
+# --- Driver package -----------------------------------------------------------
+# $(BUILD)/package: the test-signed image, its PDB, the INF generated from what
+# the driver registers, the signing certificate and a README on installing it
+# on a test machine (windows/package/make-package.sh). NUV_HARDWARE_ID sets the
+# INF's hardware ID (default: a placeholder, as the device's is not known);
+# NUV_SIGNING_CERT and NUV_SIGNING_KEY (PEM files) sign with that certificate
+# instead of the test certificate made once in $(BUILD)/signing.
+export NUV_HARDWARE_ID NUV_SIGNING_CERT NUV_SIGNING_KEY
+package: windows configure
+	@cmake --build $(BUILD) -j $(JOBS) --target nuvsim
+	@windows/package/make-package.sh $(BUILD)
 
 # --- Hardening: sanitizers, fuzzers, static analysis -----------------------
 # Each sanitizer has its own build directory with the whole host build in

@@ -3,6 +3,7 @@
 #include "tools/nuvsim/collect.h"
 #include "tools/nuvsim/dotwriter.h"
 #include "tools/nuvsim/guidnames.h"
+#include "tools/nuvsim/installfacts.h"
 
 #include <fstream>
 #include <ostream>
@@ -181,12 +182,13 @@ void PrintPairs(std::ostream& out, const DeviceView& device)
 }
 
 // Writes the graph; false (with a message) if the file cannot be written.
-bool WriteDotFile(const std::string& path, const DeviceView& device, std::ostream& err)
+bool WriteFile(const std::string& path, const DeviceView& device, std::ostream& err,
+               void (*write)(std::ostream&, const DeviceView&))
 {
     std::ofstream file(path);
     if (file)
     {
-        WriteDot(file, device);
+        write(file, device);
     }
     if (!file)
     {
@@ -233,7 +235,12 @@ int RunDevices(const DevicesOptions& options, std::ostream& out, std::ostream& e
         return 2;
     }
     PrintDevices(out, *device);
-    if (!options.dotFile.empty() && !WriteDotFile(options.dotFile, *device, err))
+    if (!options.dotFile.empty() && !WriteFile(options.dotFile, *device, err, WriteDot))
+    {
+        return 2;
+    }
+    if (!options.factsFile.empty() &&
+        !WriteFile(options.factsFile, *device, err, WriteInstallFacts))
     {
         return 2;
     }

@@ -1,6 +1,7 @@
 #include "tools/nuvsim/guidnames.h"
 
 #include "topology/topotables.h"
+#include "wave/wavetables.h"
 
 #include <ks.h>
 #include <ksmedia.h>
@@ -53,6 +54,8 @@ const auto kNames = std::to_array<NamedGuid>({
     NAMED(PINNAME_OUTPUT_4),
     NAMED(KSAUDFNAME_MASTER_VOLUME),
     NAMED(KSAUDFNAME_PC_SPEAKER),
+    // the wave filters' component name, held in the driver's table only
+    NamedGuid{&WaveComponentId.Name, "NUV_COMPONENT_NAME"},
     // data formats
     NAMED(KSDATAFORMAT_TYPE_AUDIO),
     NAMED(KSDATAFORMAT_SUBTYPE_PCM),

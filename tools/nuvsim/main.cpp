@@ -1,7 +1,8 @@
 // nuvsim: runs the audio driver on the host system and shows what it does.
 //
 //     nuvsim start                  start the adapter, print a summary
-//     nuvsim devices [--dot FILE]   start it and print every filter
+//     nuvsim devices [--dot FILE] [--install-facts FILE]
+//                                   start it and print every filter
 //     nuvsim play [OPTIONS] [INPUT] play a file (or a test signal) through it
 //     nuvsim formats                the formats each device accepts
 //
@@ -32,6 +33,9 @@ int main(int argc, char** argv)
                       "Start as on a system older than WDM 6.0.");
     devices->add_option("--dot", devicesOptions.dotFile,
                         "Also write the filters as a Graphviz graph.");
+    devices->add_option("--install-facts", devicesOptions.factsFile,
+                        "Also write what an installation must register for the filters "
+                        "(reference strings, interface classes, name identifiers).");
 
     nuvsim::PlayOptions playOptions;
     CLI::App* play = app.add_subcommand(
