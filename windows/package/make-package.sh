@@ -106,8 +106,11 @@ version="1.0.0.$(git -C "$here" rev-list --count HEAD 2>/dev/null || echo 0)"
 # --- The README ----------------------------------------------------------------
 subject=$(openssl x509 -in "$cert" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
 thumbprint=$(openssl x509 -in "$cert" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
-sed -e "s|@HARDWARE_ID@|${hardware_id//\\/\\\\}|g" \
-    -e "s|@CERT_SUBJECT@|$subject|g" \
+replacement() { # a value as sed's replacement text: \, & and | escaped
+  sed 's/[\\&|]/\\&/g' <<<"$1"
+}
+sed -e "s|@HARDWARE_ID@|$(replacement "$hardware_id")|g" \
+    -e "s|@CERT_SUBJECT@|$(replacement "$subject")|g" \
     -e "s|@CERT_THUMBPRINT@|$thumbprint|g" \
     -e "s|@DRIVER_VERSION@|$version|g" \
     "$here/README.md.in" >"$out/README.md"
