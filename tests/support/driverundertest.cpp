@@ -3,6 +3,7 @@
 #include "adapter/adapter.h"
 #include "host/loader/driverbinary.h"
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,24 @@ const Choice& TheChoice()
     }();
     return choice;
 }
+
+// A run against an image that has not been built yet skips every test, as
+// the other checks of the Windows build do; an image that is there but
+// refused fails each test that asks for it.
+class ImageEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        const std::optional<std::string> path = host::loader::DriverImageFromEnvironment();
+        if (path && !std::filesystem::exists(*path))
+            GTEST_SKIP() << *path << " not built (make windows builds it)";
+    }
+};
+
+// The environment list owns it; registered from a static initialiser so that
+// every test program linking this file has it.
+const bool registered = (::testing::AddGlobalTestEnvironment(new ImageEnvironment), true);
 
 } // namespace
 
