@@ -3,6 +3,8 @@
 // refuses and with which message; and nuvaudio.sys itself, when the Windows
 // build has made it.
 #include "host/kernel/addressnames.h"
+#include "host/kernel/conduct.h"
+#include "host/kernel/pool.h"
 #include "host/loader/hostexports.h"
 #include "host/loader/loadedimage.h"
 #include "tests/support/pebuilder.h"
@@ -194,6 +196,34 @@ TEST(LoadedImage, NamesItsAddressesWithItsSymbols)
     EXPECT_NE(host::DescribeAddress(table).find("(test.sys!ThePinTable)"), std::string::npos);
     image.reset();
     EXPECT_EQ(host::NameAddress(table), "");
+}
+
+TEST(LoadedImage, IsNamedInTheHostsReportsAsTheCallerOfAnAllocation)
+{
+    // Allocator: sub rsp, 40; call [rip + slot of ExAllocatePoolWithTag];
+    // add rsp, 40; ret. The call returns to offset 0xa.
+    PeBuilder pe;
+    pe.imports = {{"ntoskrnl.exe", "ExAllocatePoolWithTag", std::nullopt}};
+    const std::int32_t displacement =
+        static_cast<std::int32_t>(pe.ImportSlotRva(0) - (PeBuilder::kTextRva + 10));
+    pe.code = {0x48, 0x83, 0xEC, 0x28, 0xFF, 0x15, 0, 0, 0, 0, 0x48, 0x83, 0xC4, 0x28, 0xC3};
+    std::memcpy(pe.code.data() + 6, &displacement, sizeof(displacement));
+    pe.symbols = {{"Allocator", 1, 0, true}};
+    std::string error;
+    auto image = Load(pe, error);
+    ASSERT_NE(image, nullptr) << error;
+
+    using Allocate = PVOID(NTAPI_CONVENTION*)(POOL_TYPE, SIZE_T, ULONG);
+    auto allocate =
+        reinterpret_cast<Allocate>(reinterpret_cast<std::uintptr_t>(image->DriverEntry()));
+    host::Pool().Reset();
+    PVOID block = allocate(NonPagedPool, 32, host::Tag("Imag"));
+    ASSERT_NE(block, nullptr);
+    host::ViolationCapture capture;
+    EXPECT_EQ(host::Pool().ReportLeaks({host::Tag("Imag")}), 1u);
+    EXPECT_TRUE(
+        capture.Contains(host::ViolationKind::PoolLeak, "allocated by test.sys!Allocator+0xa)"));
+    ExFreePool(block);
 }
 
 TEST(LoadedImage, WithoutASymbolTableNamesAddressesByOffset)

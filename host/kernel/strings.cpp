@@ -11,6 +11,8 @@
 // h, l, ll, I64 and z. A conversion it does not know is copied as it stands.
 #include "host/kernel/kernelcrt.h"
 
+#include "host/kernel/boundary.h"
+
 #include <ntstrsafe.h>
 
 #include <cstdarg>
@@ -296,6 +298,7 @@ void Format(WideWriter& out, PCWSTR format, WindowsArgs& args)
 } // namespace
 
 EXTERN_C NTSTATUS __cdecl RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
+try
 {
     if (pszDest == nullptr || pszFormat == nullptr || cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH)
         return STATUS_INVALID_PARAMETER;
@@ -307,8 +310,13 @@ EXTERN_C NTSTATUS __cdecl RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCW
     out.Terminate();
     return out.Overflowed() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("RtlStringCchPrintfW", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 EXTERN_C NTSTATUS NTAPI RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength)
+try
 {
     if (pcchLength != nullptr)
         *pcchLength = 0;
@@ -324,12 +332,17 @@ EXTERN_C NTSTATUS NTAPI RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* p
         *pcchLength = length;
     return STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("RtlStringCchLengthW", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 namespace host
 {
 
 int NTAPI_CONVENTION KernelVsnwprintf(PWSTR buffer, size_t count, PCWSTR format,
                                       __builtin_ms_va_list args)
+try
 {
     if (format == nullptr || (buffer == nullptr && count != 0))
         return -1;
@@ -343,8 +356,13 @@ int NTAPI_CONVENTION KernelVsnwprintf(PWSTR buffer, size_t count, PCWSTR format,
         return -1;
     return static_cast<int>(out.Total());
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("KernelVsnwprintf", -1);
+}
 
 int NTAPI_CONVENTION KernelSwprintf(PWSTR buffer, PCWSTR format, ...)
+try
 {
     if (buffer == nullptr || format == nullptr)
         return -1;
@@ -357,6 +375,10 @@ int NTAPI_CONVENTION KernelSwprintf(PWSTR buffer, PCWSTR format, ...)
     __builtin_ms_va_end(args);
     out.Terminate();
     return static_cast<int>(out.Total());
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("KernelSwprintf", -1);
 }
 
 } // namespace host
