@@ -127,7 +127,7 @@ std::vector<std::uint8_t> LayOutRelocations(const std::vector<PeBuilder::Relocat
     return bytes;
 }
 
-struct SectionSpec
+struct PlannedSection
 {
     const char* name;
     std::uint32_t rva;
@@ -148,7 +148,7 @@ std::vector<std::uint8_t> PeBuilder::Build() const
     const ImportLayout importLayout = LayOutImports(imports);
     const std::vector<std::uint8_t> relocationBytes = LayOutRelocations(relocations);
 
-    std::vector<SectionSpec> sections;
+    std::vector<PlannedSection> sections;
     sections.push_back(
         {".text", kTextRva, static_cast<std::uint32_t>(code.size()), kCodeFlags, code});
     sections.push_back({".data", dataRva, std::max<std::uint32_t>(dataVirtualSize, data.size()),
@@ -169,7 +169,7 @@ std::vector<std::uint8_t> PeBuilder::Build() const
 
     // Sections' data.
     std::vector<std::uint32_t> rawOffsets;
-    for (const SectionSpec& section : sections)
+    for (const PlannedSection& section : sections)
     {
         const auto offset = static_cast<std::uint32_t>(file.size());
         rawOffsets.push_back(offset);
@@ -240,7 +240,7 @@ std::vector<std::uint8_t> PeBuilder::Build() const
     // Section table.
     for (std::size_t i = 0; i < sections.size(); ++i)
     {
-        const SectionSpec& section = sections[i];
+        const PlannedSection& section = sections[i];
         const std::uint32_t header = kSectionTable + static_cast<std::uint32_t>(40 * i);
         std::memcpy(file.data() + header, section.name, std::strlen(section.name));
         Put<std::uint32_t>(file, header + 8, section.virtualSize);
