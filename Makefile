@@ -25,11 +25,18 @@ test: build windows windows-gcc package
 
 # The main job: the built-in test signal (a tone per channel) through
 # device 1 (stereo) and device 4 (six channels), each checked bit for bit
-# against what the device received; the device output stays in $(BUILD).
-demo: build
+# against what the device received; then device 1 again through
+# nuvaudio.sys, the Windows image, loaded on the host platform, whose output
+# must be the host build's to the bit. The device output stays in $(BUILD).
+demo: build windows
 	@$(BUILD)/tools/nuvsim play --device 1 --output $(BUILD)/demo-device1.wav
 	@echo
 	@$(BUILD)/tools/nuvsim play --device 4 --output $(BUILD)/demo-device4.wav
+	@echo
+	@$(BUILD)/tools/nuvsim play --device 1 --image --output $(BUILD)/demo-device1-image.wav
+	@if cmp -s $(BUILD)/demo-device1.wav $(BUILD)/demo-device1-image.wav; then \
+		echo "same      the image's output on device 1 is the host build's, bit for bit"; \
+	else echo "DIFFERS   the image's output on device 1 is not the host build's"; exit 1; fi
 
 # --- Windows image (cross build against mingw-w64) ------------------------
 # nuvaudio.sys and nuvaudio.pdb from the same driver sources, built with clang

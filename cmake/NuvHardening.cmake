@@ -66,6 +66,13 @@ function(nuv_fuzzer name)
   target_link_libraries(${name}_replay PRIVATE ${ARG_LIBS})
   add_test(NAME Fuzz.${name}.Replay COMMAND ${name}_replay ${corpus})
   set_tests_properties(Fuzz.${name}.Replay PROPERTIES LABELS fuzz)
+  # The same corpus against the Windows image (fuzz/support/fuzzsystem.h).
+  if(NUV_IMAGE_TESTS)
+    add_test(NAME Fuzz.${name}.Replay.Image COMMAND ${name}_replay ${corpus})
+    set_tests_properties(Fuzz.${name}.Replay.Image PROPERTIES
+      LABELS "fuzz;image" SKIP_RETURN_CODE 77
+      ENVIRONMENT "NUV_DRIVER_IMAGE=${NUV_WINDOWS_IMAGE}")
+  endif()
 
   if(NUV_FUZZ)
     add_executable(${name}_fuzzer ${ARG_SOURCES})

@@ -22,22 +22,114 @@ ASSERT_SIZE(LONG, 4);
 ASSERT_SIZE(ULONG_PTR, 8);
 ASSERT_SIZE(GUID, 16);
 ASSERT_SIZE(BOOLEAN, 1);
+ASSERT_SIZE(KSPIN_LOCK, 8);
+ASSERT_SIZE(LARGE_INTEGER, 8);
+ASSERT_SIZE(PHYSICAL_ADDRESS, 8);
+ASSERT_SIZE(LIST_ENTRY, 16);
+ASSERT_SIZE(UNICODE_STRING, 16);
+ASSERT_OFFSET(UNICODE_STRING, MaximumLength, 2);
+ASSERT_OFFSET(UNICODE_STRING, Buffer, 8);
+// Enumerations passed by value and stored in tables are 32-bit.
+ASSERT_SIZE(POOL_TYPE, 4);
+ASSERT_SIZE(KSSTATE, 4);
+ASSERT_SIZE(KSPIN_DATAFLOW, 4);
+ASSERT_SIZE(KSPIN_COMMUNICATION, 4);
+ASSERT_SIZE(DMA_WIDTH, 4);
+ASSERT_SIZE(DMA_SPEED, 4);
+ASSERT_SIZE(DEVICE_POWER_STATE, 4);
 
 // ---------------------------------------------------------------------------
-// Kernel objects
+// Kernel objects. The kernel creates the driver and device objects and the
+// requests; the driver reads and writes them through these offsets (its
+// device extension, the stack locations of the engine query, the inline
+// stack-location routines).
+ASSERT_SIZE(DRIVER_OBJECT, 336);
+ASSERT_OFFSET(DRIVER_OBJECT, DeviceObject, 8);
+ASSERT_OFFSET(DRIVER_OBJECT, Flags, 16);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverStart, 24);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverSize, 32);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverSection, 40);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverExtension, 48);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverName, 56);
+ASSERT_OFFSET(DRIVER_OBJECT, HardwareDatabase, 72);
+ASSERT_OFFSET(DRIVER_OBJECT, FastIoDispatch, 80);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverInit, 88);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverStartIo, 96);
+ASSERT_OFFSET(DRIVER_OBJECT, DriverUnload, 104);
+ASSERT_OFFSET(DRIVER_OBJECT, MajorFunction, 112);
+ASSERT_SIZE(DRIVER_EXTENSION, 40);
+ASSERT_OFFSET(DRIVER_EXTENSION, AddDevice, 8);
+ASSERT_OFFSET(DRIVER_EXTENSION, Count, 16);
+ASSERT_OFFSET(DRIVER_EXTENSION, ServiceKeyName, 24);
+
+ASSERT_SIZE(DEVICE_OBJECT, 328);
+ASSERT_OFFSET(DEVICE_OBJECT, ReferenceCount, 4);
+ASSERT_OFFSET(DEVICE_OBJECT, DriverObject, 8);
+ASSERT_OFFSET(DEVICE_OBJECT, NextDevice, 16);
+ASSERT_OFFSET(DEVICE_OBJECT, AttachedDevice, 24);
+ASSERT_OFFSET(DEVICE_OBJECT, CurrentIrp, 32);
+ASSERT_OFFSET(DEVICE_OBJECT, Flags, 48);
+ASSERT_OFFSET(DEVICE_OBJECT, Characteristics, 52);
+ASSERT_OFFSET(DEVICE_OBJECT, DeviceExtension, 64);
+ASSERT_OFFSET(DEVICE_OBJECT, DeviceType, 72);
+ASSERT_OFFSET(DEVICE_OBJECT, StackSize, 76);
+ASSERT_OFFSET(DEVICE_OBJECT, AlignmentRequirement, 152);
+ASSERT_OFFSET(DEVICE_OBJECT, DeviceLock, 280);
+ASSERT_OFFSET(DEVICE_OBJECT, SectorSize, 304);
+ASSERT_OFFSET(DEVICE_OBJECT, DeviceObjectExtension, 312);
+
+ASSERT_SIZE(IO_STATUS_BLOCK, 16);
+ASSERT_OFFSET(IO_STATUS_BLOCK, Information, 8);
+
+ASSERT_SIZE(IRP, 208);
+ASSERT_OFFSET(IRP, MdlAddress, 8);
+ASSERT_OFFSET(IRP, Flags, 16);
+ASSERT_OFFSET(IRP, AssociatedIrp, 24);
+ASSERT_OFFSET(IRP, ThreadListEntry, 32);
+ASSERT_OFFSET(IRP, IoStatus, 48);
+ASSERT_OFFSET(IRP, RequestorMode, 64);
+ASSERT_OFFSET(IRP, PendingReturned, 65);
+ASSERT_OFFSET(IRP, StackCount, 66);
+ASSERT_OFFSET(IRP, CurrentLocation, 67);
+ASSERT_OFFSET(IRP, Cancel, 68);
+ASSERT_OFFSET(IRP, UserIosb, 72);
+ASSERT_OFFSET(IRP, UserEvent, 80);
+ASSERT_OFFSET(IRP, Overlay, 88);
+ASSERT_OFFSET(IRP, CancelRoutine, 104);
+ASSERT_OFFSET(IRP, UserBuffer, 112);
+ASSERT_OFFSET(IRP, Tail, 120);
+ASSERT_OFFSET(IRP, Tail.Overlay.Thread, 152);
+ASSERT_OFFSET(IRP, Tail.Overlay.ListEntry, 168);
+ASSERT_OFFSET(IRP, Tail.Overlay.CurrentStackLocation, 184);
+ASSERT_OFFSET(IRP, Tail.Overlay.OriginalFileObject, 192);
+
 ASSERT_SIZE(IO_STACK_LOCATION, 72);
+ASSERT_OFFSET(IO_STACK_LOCATION, MinorFunction, 1);
+ASSERT_OFFSET(IO_STACK_LOCATION, Flags, 2);
+ASSERT_OFFSET(IO_STACK_LOCATION, Control, 3);
 ASSERT_OFFSET(IO_STACK_LOCATION, Parameters, 8);
 ASSERT_OFFSET(IO_STACK_LOCATION, DeviceObject, 40);
+ASSERT_OFFSET(IO_STACK_LOCATION, FileObject, 48);
 ASSERT_OFFSET(IO_STACK_LOCATION, CompletionRoutine, 56);
+ASSERT_OFFSET(IO_STACK_LOCATION, Context, 64);
 ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceType, 8);
 ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Size, 16);
 ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Version, 18);
 ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Interface, 24);
+ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceSpecificData, 32);
+ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.StartDevice.AllocatedResourcesTranslated, 16);
+ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.Power.Type, 16);
+ASSERT_OFFSET(IO_STACK_LOCATION, Parameters.Power.State, 24);
 ASSERT_SIZE(INTERFACE, 32);
+ASSERT_OFFSET(INTERFACE, Version, 2);
 ASSERT_OFFSET(INTERFACE, Context, 8);
 ASSERT_OFFSET(INTERFACE, InterfaceReference, 16);
 ASSERT_OFFSET(INTERFACE, InterfaceDereference, 24);
+// The driver's events live on its stack; the kernel initialises and waits
+// on them.
 ASSERT_SIZE(KEVENT, 24);
+ASSERT_OFFSET(DISPATCHER_HEADER, SignalState, 4);
+ASSERT_OFFSET(DISPATCHER_HEADER, WaitListHead, 8);
 ASSERT_SIZE(POWER_STATE, 4);
 
 // ---------------------------------------------------------------------------

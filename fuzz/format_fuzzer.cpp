@@ -17,7 +17,6 @@
 #include "host/engine/clock.h"
 #include "host/kernel/hostkernel.h"
 #include "host/portcls/pin.h"
-#include "wave/formatrules.h"
 
 #include <memory>
 #include <string>
@@ -25,14 +24,15 @@
 namespace
 {
 
-// The format rules on a copy of the blob aligned as the library's is, or
-// STATUS_INVALID_PARAMETER if it is too short to be looked at.
+// The format rules (of the driver the system runs) on a copy of the blob
+// aligned as the library's is, or STATUS_INVALID_PARAMETER if it is too
+// short to be looked at.
 NTSTATUS RulesSay(const std::vector<std::uint8_t>& blob)
 {
     if (blob.size() < sizeof(KSDATAFORMAT))
         return STATUS_INVALID_PARAMETER;
     std::vector<std::uint8_t> copy(blob);
-    return CheckWaveFormat(reinterpret_cast<PKSDATAFORMAT>(copy.data()));
+    return nuvfuzz::StartedSystem::Get().FormatRules(reinterpret_cast<PKSDATAFORMAT>(copy.data()));
 }
 
 void RunBriefly(host::portcls::Pin& pin, nuvfuzz::FuzzInput& in)

@@ -19,6 +19,7 @@
 #include "host/portcls/pin.h"
 #include "host/portcls/servicegroup.h"
 #include "host/portcls/system.h"
+#include "tests/support/driverundertest.h"
 #include "tests/support/waveformats.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ RunOutcome RunDeviceStart(const std::function<void(host::FaultScope&)>& arm)
     RunOutcome outcome;
     host::ViolationCapture capture;
     {
-        host::System system(DriverEntry);
+        host::System system(nuvtest::DriverUnderTest());
         {
             host::FaultScope faults;
             arm(faults);
@@ -146,7 +147,7 @@ SessionOutcome RunPlaySession(const std::function<void(host::FaultScope&)>& arm)
     SessionOutcome outcome;
     host::ViolationCapture capture;
     {
-        host::System system(DriverEntry);
+        host::System system(nuvtest::DriverUnderTest());
         system.Engine().SetPeriodFrames(kSessionPeriodFrames);
         if (!NT_SUCCESS(system.Load()) || !NT_SUCCESS(system.AddDevice()) ||
             !NT_SUCCESS(system.Start()))

@@ -299,7 +299,7 @@ TEST_F(IoManagerTest, RunningOutOfStackLocationsIsReported)
     // The request has one location, which the device's own dispatch holds;
     // it forwards anyway (to itself: there is nothing below) and then
     // completes the request as the last driver.
-    lowerDriver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS
+    lowerDriver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT device, PIRP irp) NTAPI -> NTSTATUS
     {
         NTSTATUS status = IoCallDriver(device, irp);
         irp->IoStatus.Status = status;

@@ -111,3 +111,24 @@ TEST_F(LockOrder, ResetKernelStateForgetsEveryOrder)
     TakeInOrder(c, a);
     EXPECT_EQ(capture.Count(), 0u);
 }
+
+// A driver built for Windows sets its locks up with an inline store, which
+// the host never sees: the pool forgets the orders of the locks in a block
+// it frees, or the next object at that address would inherit them.
+TEST_F(LockOrder, ALockInFreedPoolHasNoOrdersLeft)
+{
+    auto* object =
+        static_cast<KSPIN_LOCK*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, host::Tag("Lock")));
+    ASSERT_NE(object, nullptr);
+    KSPIN_LOCK* lock = object + 2;
+    *lock = 0; // as KeInitializeSpinLock is inlined in the image
+    TakeInOrder(*lock, b);
+    TakeInOrder(a, b);
+    ASSERT_EQ(host::LockOrderEdgeCount(), 2u);
+
+    ExFreePoolWithTag(object, host::Tag("Lock"));
+    EXPECT_EQ(host::LockOrderEdgeCount(), 1u) << "only a -> b is left";
+    ViolationCapture capture;
+    TakeInOrder(b, a);
+    EXPECT_EQ(LockOrderReports(capture), 1u) << "the orders of live locks still count";
+}

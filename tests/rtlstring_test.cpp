@@ -1,5 +1,6 @@
 // RtlStringCchPrintfW and RtlStringCchLengthW over 16-bit WCHAR.
 #include "host/kernel/hostkernel.h"
+#include "host/kernel/kernelcrt.h"
 
 #if __has_include(<ntstrsafe.h>)
 #include <ntstrsafe.h>
@@ -26,6 +27,24 @@ std::string Narrow(const WCHAR* text)
     for (; *text != 0; ++text)
         narrow += static_cast<char>(*text);
     return narrow;
+}
+
+// _vsnwprintf as a Windows image reaches it: a Windows-convention variadic
+// function (the image's inline RtlStringCchPrintfW) hands on its list.
+int NTAPI_CONVENTION Vsnwprintf(PWSTR buffer, size_t count, PCWSTR format, ...)
+{
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, format);
+    const int result = host::KernelVsnwprintf(buffer, count, format, args);
+    __builtin_ms_va_end(args);
+    return result;
+}
+
+void Fill(WCHAR (&buffer)[16])
+{
+    for (WCHAR& c : buffer)
+        c = L'#';
+    buffer[15] = 0;
 }
 
 struct FormatCase
@@ -122,4 +141,41 @@ TEST(RtlStringCchLengthW, CountsWithinTheLimit)
     EXPECT_EQ(RtlStringCchLengthW(nullptr, 4, &length), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(RtlStringCchLengthW(L"abc", kMaxCch + 1, &length), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(RtlStringCchLengthW(L"abc", 4, nullptr), STATUS_SUCCESS);
+}
+
+TEST(KernelVsnwprintf, FollowsTheRuntimeContract)
+{
+    // "NUV_Wave3" is 9 characters. With room for more: the length, and a null.
+    WCHAR buffer[16];
+    Fill(buffer);
+    EXPECT_EQ(Vsnwprintf(buffer, 16, L"NUV_Wave%d", 3), 9);
+    EXPECT_EQ(Narrow(buffer), "NUV_Wave3");
+
+    // Exactly the count: every character and no null.
+    Fill(buffer);
+    EXPECT_EQ(Vsnwprintf(buffer, 9, L"NUV_Wave%d", 3), 9);
+    EXPECT_EQ(Narrow(buffer), "NUV_Wave3######");
+
+    // Longer than the count: -1, and the first `count` characters.
+    Fill(buffer);
+    EXPECT_EQ(Vsnwprintf(buffer, 4, L"NUV_Wave%d", 3), -1);
+    EXPECT_EQ(Narrow(buffer), "NUV_###########");
+
+    EXPECT_EQ(Vsnwprintf(buffer, 0, L""), 0);
+    EXPECT_EQ(Vsnwprintf(buffer, 16, nullptr), -1);
+}
+
+TEST(KernelVsnwprintf, Takes64BitAndStringArgumentsInWindowsForm)
+{
+    WCHAR buffer[64];
+    EXPECT_EQ(Vsnwprintf(buffer, 64, L"%I64x/%s/%hs/%d", 0x123456789ull, L"w", "n", -5), 16);
+    EXPECT_EQ(Narrow(buffer), "123456789/w/n/-5");
+}
+
+TEST(KernelSwprintf, WritesTheWholeTextAndItsLength)
+{
+    WCHAR buffer[16];
+    Fill(buffer);
+    EXPECT_EQ(host::KernelSwprintf(buffer, L"NUV_Mixer%d", 2), 10);
+    EXPECT_EQ(Narrow(buffer), "NUV_Mixer2");
 }

@@ -9,6 +9,7 @@
 #include "host/portcls/portclass.h"
 #include "host/portcls/system.h"
 #include "tests/support/adaptertestbed.h"
+#include "tests/support/driverundertest.h"
 #include "tests/support/startedadapter.h"
 #include "topology/topotables.h"
 
@@ -333,7 +334,7 @@ TEST(SubdeviceInstallationFaults, AFailureAtAnyCallLeavesAConsistentStartAndLeak
     for (std::uint64_t n = 1;; n++)
     {
         SCOPED_TRACE(testing::Message() << "failing failable call #" << n << " of the start");
-        host::System system(DriverEntry);
+        host::System system(nuvtest::DriverUnderTest());
         ASSERT_EQ(system.Load(), STATUS_SUCCESS);
         ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
 

@@ -2,9 +2,12 @@
 
 #include "adapter/adapter.h"
 #include "host/kernel/hostkernel.h"
+#include "host/loader/driverbinary.h"
+#include "wave/formatrules.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace nuvfuzz
 {
@@ -32,9 +35,38 @@ StartedSystem& StartedSystem::Get()
     return system;
 }
 
-StartedSystem::StartedSystem() : m_system(new host::System(DriverEntry))
+namespace
+{
+
+host::DriverBinary ChooseDriver()
+{
+    const std::optional<std::string> path = host::loader::DriverImageFromEnvironment();
+    if (!path)
+        return host::DriverBinary{DriverEntry, nullptr};
+    if (!std::filesystem::exists(*path))
+    {
+        std::printf("replay: %s not built (make windows builds it); skipped\n", path->c_str());
+        std::exit(77);
+    }
+    std::string error;
+    std::optional<host::DriverBinary> image = host::loader::LoadDriverImage(*path, error);
+    if (!image)
+        Finding(error);
+    return *image;
+}
+
+} // namespace
+
+StartedSystem::StartedSystem() : m_system(new host::System(ChooseDriver()))
 {
     AbortOnViolation();
+    if (const auto& image = m_system->Driver().image)
+    {
+        m_imageFormatRules = reinterpret_cast<NTSTATUS(NTAPI*)(PKSDATAFORMAT)>(
+            const_cast<void*>(image->FindFunction("CheckWaveFormat")));
+        if (m_imageFormatRules == nullptr)
+            Finding("the image's symbols do not name CheckWaveFormat");
+    }
     if (!NT_SUCCESS(m_system->Load()) || !NT_SUCCESS(m_system->AddDevice()) ||
         !NT_SUCCESS(m_system->Start()))
         Finding("the host system did not start");
@@ -42,6 +74,13 @@ StartedSystem::StartedSystem() : m_system(new host::System(DriverEntry))
     if (m_subdevices.size() != 8)
         Finding("the start registered " + std::to_string(m_subdevices.size()) +
                 " subdevices, not 8");
+}
+
+NTSTATUS StartedSystem::FormatRules(PKSDATAFORMAT format) const
+{
+    if (m_imageFormatRules != nullptr)
+        return m_imageFormatRules(format);
+    return CheckWaveFormat(format);
 }
 
 void StartedSystem::ForgetRecords()

@@ -1,7 +1,10 @@
 // The host system the fuzzers run the driver on: loaded, added and started
 // once per process (a start installs eight subdevices, far more work than
 // one input), with every conduct violation fatal, so that libFuzzer records
-// it as a crash with the input that caused it.
+// it as a crash with the input that caused it. The driver is the host build,
+// or the Windows image named by NUV_DRIVER_IMAGE (the replays' "image"
+// entries in CTest); an image that is not there yet ends the program with
+// exit status 77 (skipped), one that is refused is a finding.
 //
 //     nuvfuzz::StartedSystem& system = nuvfuzz::StartedSystem::Get();
 //     PUNKNOWN wave = system.Port(0);          // "NUV_Wave1"
@@ -36,6 +39,9 @@ public:
 
     host::System& System() { return *m_system; }
     PDEVICE_OBJECT AdapterDevice() { return m_system->AdapterDevice(); }
+    // The driver's own format rules (CheckWaveFormat): the host build's, or
+    // the image's, found by its symbol table (a finding if it has none).
+    NTSTATUS FormatRules(PKSDATAFORMAT format) const;
     // The registered subdevices, in order: NUV_Wave1, NUV_Mixer1, ...
     const std::vector<host::portcls::Subdevice>& Subdevices() const { return m_subdevices; }
     PUNKNOWN Port(std::size_t index) const { return m_subdevices[index].port; }
@@ -49,6 +55,7 @@ public:
 private:
     StartedSystem();
     host::System* m_system; // never destroyed: the process ends with it
+    NTSTATUS(NTAPI* m_imageFormatRules)(PKSDATAFORMAT) = nullptr;
     std::vector<host::portcls::Subdevice> m_subdevices;
 };
 

@@ -1,5 +1,6 @@
 #include "host/engine/companion.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/iomanager.h"
 
 #include <cstring>
@@ -96,6 +97,7 @@ QueryAnswer CompanionDriver::GetQueryAnswer() const
 }
 
 NTSTATUS NTAPI CompanionDriver::DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
+try
 {
     CompanionDriver* companion = CompanionOf(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -120,6 +122,10 @@ NTSTATUS NTAPI CompanionDriver::DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP ir
     }
         return CompleteWithCurrentStatus(irp);
     }
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("CompanionDriver::DispatchPnp", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 NTSTATUS CompanionDriver::QueryInterface(PIRP irp)
@@ -259,13 +265,23 @@ std::size_t CompanionDriver::OtherPnpRequests() const
 }
 
 VOID NTAPI CompanionDriver::InterfaceReference(PVOID context)
+try
 {
     static_cast<CompanionDriver*>(context)->m_references.fetch_add(1);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("CompanionDriver::InterfaceReference");
+}
 
 VOID NTAPI CompanionDriver::InterfaceDereference(PVOID context)
+try
 {
     static_cast<CompanionDriver*>(context)->m_dereferences.fetch_add(1);
+}
+catch (...)
+{
+    host::CaughtAtBoundary("CompanionDriver::InterfaceDereference");
 }
 
 } // namespace host::engine

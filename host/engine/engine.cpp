@@ -1,6 +1,7 @@
 #include "host/engine/engine.h"
 
 #include "host/engine/trace.h"
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 
 #include <algorithm>
@@ -99,6 +100,7 @@ std::string CommandName(ULONG command)
 Engine::Engine() : m_supportedRates{44100, 48000, 88200, 96000, 176400, 192000} {}
 
 NTSTATUS NTAPI Engine::Call(PVOID engineContext, ULONG command, PVOID parameters)
+try
 {
     if (engineContext == nullptr)
     {
@@ -106,6 +108,10 @@ NTSTATUS NTAPI Engine::Call(PVOID engineContext, ULONG command, PVOID parameters
         return STATUS_INVALID_PARAMETER;
     }
     return static_cast<Engine*>(engineContext)->Execute(command, parameters);
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("Engine::Call", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 NTSTATUS Engine::Execute(ULONG command, PVOID parameters)

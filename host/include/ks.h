@@ -428,11 +428,12 @@ typedef struct
     WCHAR SymbolicLinkName[1];
 } KSPIN_PHYSICALCONNECTION, *PKSPIN_PHYSICALCONNECTION;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                          PVOID Data);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
-                                            PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
-                                            ULONG DataBufferSize, PVOID Data, PULONG DataSize);
+typedef NTSTATUS(NTAPI* PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                               PVOID Data);
+typedef NTSTATUS(NTAPI* PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+                                                 PKSDATARANGE DataRange,
+                                                 PKSDATARANGE MatchingDataRange,
+                                                 ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 #define DEFINE_KSPIN_INTERFACE_TABLE(tablename) const KSPIN_INTERFACE tablename[] =
 #define DEFINE_KSPIN_INTERFACE_ITEM(guid, _interFace)                                              \

@@ -106,15 +106,24 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 // ---------------------------------------------------------------------------
-// Calling conventions and annotations. On x64 every convention is the one
-// convention, so on the host they expand to nothing.
-#define NTAPI
+// Calling conventions and annotations. On x64 Windows every convention is
+// the one Microsoft x64 convention (arguments in rcx, rdx, r8, r9; rdi, rsi
+// and xmm6-xmm15 preserved by the callee; 32 bytes of home space). The host
+// compiler's own convention is System V's, so each of these names carries
+// ms_abi: every function and function pointer that crosses the boundary
+// between the driver and the platform (kernel exports, the library's entry
+// points, the interface methods, the driver's routines and callbacks) uses
+// the convention of the Windows image, and a loaded nuvaudio.sys can call
+// into the host and be called by it. NTAPI_CONVENTION is the bare attribute,
+// for host code that names the convention without a Windows macro.
+#define NTAPI_CONVENTION __attribute__((ms_abi))
+#define NTAPI NTAPI_CONVENTION
 #define NTSYSAPI
 #define NTKERNELAPI
-#define FASTCALL
-#define __cdecl
-#define __stdcall
-#define __fastcall
+#define FASTCALL NTAPI_CONVENTION
+#define __cdecl NTAPI_CONVENTION
+#define __stdcall NTAPI_CONVENTION
+#define __fastcall NTAPI_CONVENTION
 #define DECLSPEC_IMPORT
 #define DECLSPEC_NOINLINE __attribute__((noinline))
 #define FORCEINLINE inline __attribute__((always_inline))
@@ -243,9 +252,9 @@ DEFINE_GUID(GUID_NULL, 0x00000000L, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00
 // ---------------------------------------------------------------------------
 // COM-style interface declarations, as basetyps.h spells them.
 #define interface struct
-#define STDMETHODCALLTYPE
-#define STDMETHODVCALLTYPE
-#define STDAPICALLTYPE
+#define STDMETHODCALLTYPE NTAPI_CONVENTION
+#define STDMETHODVCALLTYPE NTAPI_CONVENTION
+#define STDAPICALLTYPE NTAPI_CONVENTION
 #define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method
 #define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE

@@ -19,8 +19,8 @@ EXTERN_C_START
 // Formats into pszDest, always null-terminated when cchDest > 0.
 // STATUS_BUFFER_OVERFLOW when the output was truncated to fit,
 // STATUS_INVALID_PARAMETER when cchDest is 0 or above NTSTRSAFE_MAX_CCH.
-NTSTATUS RtlStringCchPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest, NTSTRSAFE_PCWSTR pszFormat,
-                             ...);
+NTSTATUS __cdecl RtlStringCchPrintfW(NTSTRSAFE_PWSTR pszDest, size_t cchDest,
+                                     NTSTRSAFE_PCWSTR pszFormat, ...);
 
 // Length of psz without its null; STATUS_INVALID_PARAMETER when psz is null,
 // cchMax is above NTSTRSAFE_MAX_CCH or no null lies within cchMax characters.

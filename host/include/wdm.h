@@ -329,6 +329,9 @@ struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 };
 
+// The platform's x64 layout, field for field: the driver reads
+// DeviceExtension at its published offset. The host uses the fields up to
+// StackSize; the rest are there for their size and offsets.
 struct _DEVICE_OBJECT {
     SHORT Type;
     USHORT Size;
@@ -344,6 +347,17 @@ struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     ULONG DeviceType;
     CCHAR StackSize;
+    ULONG_PTR Queue[9]; // a LIST_ENTRY or a WAIT_CONTEXT_BLOCK
+    ULONG AlignmentRequirement;
+    ULONG_PTR DeviceQueue[5]; // KDEVICE_QUEUE
+    ULONG_PTR Dpc[8];         // KDPC
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 };
 
 typedef struct _IO_STATUS_BLOCK {
@@ -378,10 +392,11 @@ typedef struct _IO_STACK_LOCATION {
         } StartDevice;
         struct
         {
+            // Each field pointer-aligned, as the platform declares them.
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            ULONG ShutdownType;
+            alignas(8) POWER_STATE_TYPE Type;
+            alignas(8) POWER_STATE State;
+            alignas(8) ULONG ShutdownType;
         } Power;
         struct
         {
@@ -398,6 +413,9 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes on x64");
 
+// The platform's x64 layout, field for field: the driver builds requests
+// with the platform's inline stack-location routines, which read
+// Tail.Overlay.CurrentStackLocation at its published offset (184).
 struct _IRP {
     SHORT Type;
     USHORT Size;
@@ -406,6 +424,7 @@ struct _IRP {
     union
     {
         PIRP MasterIrp;
+        volatile LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
     LIST_ENTRY ThreadListEntry;
@@ -420,15 +439,42 @@ struct _IRP {
     UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
-    PVOID UserBuffer;
-    struct
+    union
     {
         struct
         {
-            PIO_STACK_LOCATION CurrentStackLocation;
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID volatile CancelRoutine;
+    PVOID UserBuffer;
+    union
+    {
+        struct
+        {
+            PVOID DriverContext[4]; // or a KDEVICE_QUEUE_ENTRY
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            struct
+            {
+                LIST_ENTRY ListEntry;
+                union
+                {
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        ULONG_PTR Apc[11]; // KAPC
+        PVOID CompletionKey;
     } Tail;
 };
+static_assert(sizeof(IRP) == 208, "IRP is 208 bytes on x64");
+static_assert(FIELD_OFFSET(IRP, Tail.Overlay.CurrentStackLocation) == 184,
+              "the stack-location routines read CurrentStackLocation at 184");
 
 // The next stack location is the one the driver below sees.
 FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)

@@ -1,6 +1,7 @@
 // Events and the wait on them.
 #include "host/kernel/event.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/irql.h"
 
@@ -105,6 +106,7 @@ bool WaitSignalled(std::unique_lock<std::mutex>& lock, PRKEVENT event, const LAR
 } // namespace host
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+try
 {
     Event->Header.Type = Type == SynchronizationEvent ? host::kSynchronizationEventType
                                                       : host::kNotificationEventType;
@@ -115,8 +117,13 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
     Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
     host::SignalState(Event).store(State ? 1 : 0);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("KeInitializeEvent");
+}
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+try
 {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
@@ -130,23 +137,38 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     dispatcher.signalled.notify_all();
     return previous;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("KeSetEvent", LONG{});
+}
 
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     std::lock_guard lock(host::TheDispatcher().mutex);
     host::SignalState(Event).store(0);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("KeClearEvent");
+}
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent");
     return host::SignalState(Event).load();
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("KeReadStateEvent", LONG{});
 }
 
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                 PLARGE_INTEGER Timeout)
+try
 {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
@@ -166,4 +188,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     if (event->Header.Type == host::kSynchronizationEventType)
         host::SignalState(event).store(0);
     return STATUS_WAIT_0;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("KeWaitForSingleObject", STATUS_INSUFFICIENT_RESOURCES);
 }

@@ -7,6 +7,7 @@
 // from any thread.
 #include "host/kernel/iomanager.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
@@ -254,12 +255,17 @@ NTSTATUS CallDriverEntry(PDRIVER_OBJECT driver, std::u16string_view registryPath
 }
 
 NTSTATUS NTAPI CompleteInvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+try
 {
     UNREFERENCED_PARAMETER(device);
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("CompleteInvalidDeviceRequest", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 std::size_t LiveDeviceCount()
@@ -287,6 +293,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          PUNICODE_STRING DeviceName, ULONG DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                          PDEVICE_OBJECT* DeviceObject)
+try
 {
     UNREFERENCED_PARAMETER(DeviceName);
     UNREFERENCED_PARAMETER(Exclusive);
@@ -322,8 +329,13 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     host::IoState& state = host::State();
@@ -356,9 +368,14 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     host::FreeDeviceLocked(state, DeviceObject);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("IoDeleteDevice");
+}
 
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
     if (SourceDevice == nullptr || TargetDevice == nullptr)
@@ -383,8 +400,13 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
     source->second.lower = top;
     return top;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("IoAttachDeviceToDeviceStack", PDEVICE_OBJECT{});
+}
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoDetachDevice");
     host::IoState& state = host::State();
@@ -401,8 +423,13 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
         record->second.lower = nullptr;
     TargetDevice->AttachedDevice = nullptr;
 }
+catch (...)
+{
+    host::CaughtAtBoundary("IoDetachDevice");
+}
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
     host::IoState& state = host::State();
@@ -411,8 +438,13 @@ extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT Devi
     InterlockedIncrement(&top->ReferenceCount);
     return top;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("IoGetAttachedDeviceReference", PDEVICE_OBJECT{});
+}
 
 extern "C" VOID NTAPI ObfDereferenceObject(PVOID Object)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
     host::IoState& state = host::State();
@@ -437,11 +469,16 @@ extern "C" VOID NTAPI ObfDereferenceObject(PVOID Object)
     if (device->ReferenceCount == 0 && found->second.deletePending)
         host::FreeDeviceLocked(state, device);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("ObfDereferenceObject");
+}
 
 extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                                    PVOID Buffer, ULONG Length,
                                                    PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                                    PIO_STATUS_BLOCK IoStatusBlock)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
     if (MajorFunction > IRP_MJ_MAXIMUM_FUNCTION)
@@ -485,8 +522,13 @@ extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_
     state.irps.emplace(irp, host::IrpRecord{bytes});
     return irp;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("IoBuildSynchronousFsdRequest", PIRP{});
+}
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+try
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     if (!host::IsLiveIrp(Irp, "IofCallDriver"))
@@ -518,8 +560,13 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
     }
     return driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("IofCallDriver", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+try
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
@@ -567,12 +614,21 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     }
     host::FinishSynchronousRequest(Irp);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("IofCompleteRequest");
+}
 
 extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
+try
 {
     const unsigned version = MajorVersion * 256u + MinorVersion;
     const unsigned wdm60 = 6 * 256u;
     if (host::State().wdm60.load())
         return version <= wdm60 ? TRUE : FALSE;
     return version < wdm60 ? TRUE : FALSE;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("IoIsWdmVersionAvailable", BOOLEAN{});
 }

@@ -2,6 +2,7 @@
 // level.
 #include "host/kernel/irql.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 
 namespace host
@@ -71,11 +72,17 @@ ScopedIrql::~ScopedIrql()
 } // namespace host
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(void)
+try
 {
     return host::currentIrql;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("KeGetCurrentIrql", KIRQL{});
+}
 
 extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql)
+try
 {
     const KIRQL old = host::currentIrql;
     if (NewIrql > HIGH_LEVEL)
@@ -86,8 +93,13 @@ extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql)
     host::currentIrql = NewIrql;
     return old;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("KfRaiseIrql", KIRQL{});
+}
 
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql)
+try
 {
     const KIRQL old = host::currentIrql;
     if (NewIrql > old)
@@ -95,16 +107,30 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql)
                          host::IrqlName(old));
     host::currentIrql = NewIrql;
 }
+catch (...)
+{
+    host::CaughtAtBoundary("KeLowerIrql");
+}
 
 extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void)
+try
 {
     return KfRaiseIrql(DISPATCH_LEVEL);
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("KeRaiseIrqlToDpcLevel", KIRQL{});
+}
 
 extern "C" VOID NTAPI HostCheckPagedCode(const char* Function, const char* File, int Line)
+try
 {
     if (host::currentIrql <= APC_LEVEL)
         return;
     host::ReportIrql(std::string("PAGED_CODE: pageable ") + Function + " (" + File + ":" +
                      std::to_string(Line) + ") called at " + host::IrqlName(host::currentIrql));
+}
+catch (...)
+{
+    host::CaughtAtBoundary("HostCheckPagedCode");
 }

@@ -10,9 +10,12 @@
 // allocation is tail guard.
 #include "host/kernel/pool.h"
 
+#include "host/kernel/addressnames.h"
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
+#include "host/kernel/spinlock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -103,11 +106,15 @@ std::string Hex(const void* address)
     return text;
 }
 
+// The caller is named where a loaded image's symbols name it (the host
+// build's driver is not: its functions are the program's own).
 std::string DescribeBlock(const PoolBlock& block)
 {
+    const std::string caller = NameAddress(block.caller);
     return "block " + Hex(block.address) + " (tag '" + TagName(block.tag) + "', " +
            std::to_string(block.size) + " bytes, " + PoolTypeName(block.type) + ", allocation #" +
-           std::to_string(block.sequence) + ")";
+           std::to_string(block.sequence) + (caller.empty() ? "" : ", allocated by " + caller) +
+           ")";
 }
 
 // Empty if both guards are intact, otherwise what was overwritten.
@@ -181,7 +188,7 @@ void CheckAllocation(POOL_TYPE type, SIZE_T bytes, ULONG tag)
         ReportViolation(ViolationKind::ZeroSizeAllocation, call + ": zero bytes requested");
 }
 
-PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
+PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller)
 {
     const std::size_t alignment = IsCacheAligned(type) ? kCacheLine : kFrontGuard;
     const std::size_t front = alignment;
@@ -199,7 +206,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     PoolState& state = State();
     std::lock_guard lock(state.mutex);
     BlockRecord record{base, total, front,
-                       PoolBlock{base + front, bytes, tag, type, ++state.sequence}, state.epoch};
+                       PoolBlock{base + front, bytes, tag, type, ++state.sequence, caller},
+                       state.epoch};
     state.live.emplace(record.User(), record);
     return record.User();
 }
@@ -220,6 +228,7 @@ void Free(PVOID address, const ULONG* expectedTag, const char* function)
     }
 
     PoolState& state = State();
+    std::optional<PoolBlock> freed;
     {
         std::lock_guard lock(state.mutex);
         auto found = state.live.find(address);
@@ -254,8 +263,11 @@ void Free(PVOID address, const ULONG* expectedTag, const char* function)
             state.quarantineBytes += record.total;
             state.quarantine.push_back(record);
             EvictQuarantine(state);
+            freed = record.block;
         }
     }
+    if (freed)
+        ForgetLockOrderWithin(freed->address, freed->size);
     ReportAll(pending);
 }
 
@@ -436,19 +448,34 @@ PoolTracker& Pool()
 } // namespace host
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+try
 {
     host::CheckAllocation(PoolType, NumberOfBytes, Tag);
     if (host::ShouldFail("ExAllocatePoolWithTag"))
         return nullptr;
-    return host::Allocate(PoolType, NumberOfBytes, Tag);
+    return host::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("ExAllocatePoolWithTag", PVOID{});
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P)
+try
 {
     host::Free(P, nullptr, "ExFreePool");
 }
+catch (...)
+{
+    host::CaughtAtBoundary("ExFreePool");
+}
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+try
 {
     host::Free(P, &Tag, "ExFreePoolWithTag");
+}
+catch (...)
+{
+    host::CaughtAtBoundary("ExFreePoolWithTag");
 }

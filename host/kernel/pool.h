@@ -67,6 +67,7 @@ struct PoolBlock
     ULONG tag;
     POOL_TYPE type;
     std::uint64_t sequence; // 1-based, in order of allocation since the last Reset
+    const void* caller;     // the return address of the allocation's call
 };
 
 class PoolTracker

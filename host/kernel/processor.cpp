@@ -1,6 +1,8 @@
 // Processor features as the kernel reports them.
 #include "host/kernel/processor.h"
 
+#include "host/kernel/boundary.h"
+
 #include <array>
 #include <atomic>
 
@@ -61,6 +63,7 @@ void ClearProcessorFeatureOverrides()
 } // namespace host
 
 extern "C" BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG ProcessorFeature)
+try
 {
     if (ProcessorFeature < host::kFeatureCount)
     {
@@ -69,4 +72,8 @@ extern "C" BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG ProcessorFeature)
             return forced == host::kForcedPresent ? TRUE : FALSE;
     }
     return host::HostHasFeature(ProcessorFeature) ? TRUE : FALSE;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("ExIsProcessorFeaturePresent", BOOLEAN{});
 }

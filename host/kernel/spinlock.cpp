@@ -4,6 +4,8 @@
 // vector; bookkeeping beyond that belongs to the checks that fail.
 #include "host/kernel/spinlock.h"
 
+#include "host/kernel/addressnames.h"
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/irql.h"
 
@@ -92,9 +94,7 @@ std::atomic_ref<ULONG_PTR> LockWord(PKSPIN_LOCK lock)
 
 std::string LockName(const KSPIN_LOCK* lock)
 {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", static_cast<const void*>(lock));
-    return std::string("spin lock ") + text;
+    return "spin lock " + DescribeAddress(lock);
 }
 
 void Pause()
@@ -239,6 +239,23 @@ void ForgetLockOrder()
     graph.empty.store(true, std::memory_order_relaxed);
 }
 
+void ForgetLockOrderWithin(const void* begin, std::size_t bytes)
+{
+    LockOrderGraph& graph = TheLockOrderGraph();
+    if (graph.empty.load(std::memory_order_relaxed))
+        return;
+    const auto* first = static_cast<const unsigned char*>(begin);
+    auto within = [first, bytes](const KSPIN_LOCK* lock)
+    {
+        const auto* byte = reinterpret_cast<const unsigned char*>(lock);
+        return byte >= first && byte < first + bytes;
+    };
+    std::lock_guard guard(graph.mutex);
+    std::erase_if(graph.after, [&within](const auto& entry) { return within(entry.first); });
+    for (auto& [held, wanted] : graph.after)
+        std::erase_if(wanted, within);
+}
+
 std::size_t LockOrderEdgeCount()
 {
     LockOrderGraph& graph = TheLockOrderGraph();
@@ -252,12 +269,18 @@ std::size_t LockOrderEdgeCount()
 } // namespace host
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+try
 {
     host::ForgetLockOrderOf(SpinLock);
     host::LockWord(SpinLock).store(0, std::memory_order_release);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("KeInitializeSpinLock");
+}
 
 extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+try
 {
     const KIRQL old = KeGetCurrentIrql();
     if (old > DISPATCH_LEVEL)
@@ -271,8 +294,13 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
     host::Spin(SpinLock, "KeAcquireSpinLockRaiseToDpc");
     return old;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("KeAcquireSpinLockRaiseToDpc", KIRQL{});
+}
 
 extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+try
 {
     const KIRQL irql = KeGetCurrentIrql();
     if (irql != DISPATCH_LEVEL)
@@ -282,8 +310,13 @@ extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     host::Unlock(SpinLock, "KeReleaseSpinLock");
     KeLowerIrql(NewIrql);
 }
+catch (...)
+{
+    host::CaughtAtBoundary("KeReleaseSpinLock");
+}
 
 extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+try
 {
     const KIRQL irql = KeGetCurrentIrql();
     if (irql != DISPATCH_LEVEL)
@@ -294,8 +327,13 @@ extern "C" VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         return;
     host::Spin(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
+catch (...)
+{
+    host::CaughtAtBoundary("KeAcquireSpinLockAtDpcLevel");
+}
 
 extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+try
 {
     const KIRQL irql = KeGetCurrentIrql();
     if (irql != DISPATCH_LEVEL)
@@ -303,4 +341,8 @@ extern "C" VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
                               "KeReleaseSpinLockFromDpcLevel: " + host::LockName(SpinLock) +
                                   " released at " + host::IrqlName(irql));
     host::Unlock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+catch (...)
+{
+    host::CaughtAtBoundary("KeReleaseSpinLockFromDpcLevel");
 }

@@ -40,6 +40,14 @@ void ForgetHeldSpinLocks();
 void ForgetLockOrder();
 std::size_t LockOrderEdgeCount();
 
+// Forgets the orders of every lock in [begin, begin + bytes): the pool calls
+// it for each block it frees. A driver built for Windows initialises its
+// locks with an inline store (the kernel never sees KeInitializeSpinLock),
+// so without this an object allocated later at a freed object's address
+// would inherit the old lock's orders and could close a cycle that no two
+// real locks ever formed.
+void ForgetLockOrderWithin(const void* begin, std::size_t bytes);
+
 // The identity the calling thread stores in a lock it owns; never 0.
 ULONG_PTR CurrentThreadLockOwner();
 

@@ -1,44 +1,41 @@
 // RtlStringCchPrintfW and RtlStringCchLengthW over the 16-bit WCHAR of the
-// Windows ABI. The C library's wide printf family assumes its own 32-bit
-// wchar_t, so the formatter is written out here.
+// Windows ABI, and the two wide formatters of the kernel's C runtime that a
+// Windows image imports (_vsnwprintf, behind its inline RtlStringCchPrintfW,
+// and swprintf). The C library's wide printf family assumes its own 32-bit
+// wchar_t, so the formatter is written out here. Variable arguments come in
+// the Windows form (__builtin_ms_va_list): every caller is a Windows-
+// convention function, in the host build or in a loaded image.
 //
 // Conversions: %d %i %u %x %X %c, %s and %ls (wide string), %S and %hs
 // (narrow string), %%; flags '-' and '0', a width (or '*'); length prefixes
 // h, l, ll, I64 and z. A conversion it does not know is copied as it stands.
-#if __has_include(<ntstrsafe.h>)
+#include "host/kernel/kernelcrt.h"
+
+#include "host/kernel/boundary.h"
+
 #include <ntstrsafe.h>
-#else
-#include <wdm.h>
-#endif
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
-#ifndef NTSTRSAFE_MAX_CCH
-#define NTSTRSAFE_MAX_CCH 2147483647
-#endif
-
-#if !__has_include(<ntstrsafe.h>)
-EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...);
-EXTERN_C NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength);
-#endif
-
 namespace
 {
 
-// Writes into dest[0 .. capacity-1) and counts what did not fit.
+using WindowsArgs = __builtin_ms_va_list;
+
+// Stores at most `limit` characters at dest and counts every character put,
+// so that the length of the whole text is known when it did not fit.
 class WideWriter
 {
 public:
-    WideWriter(PWSTR dest, size_t capacity) : dest_(dest), capacity_(capacity) {}
+    WideWriter(PWSTR dest, size_t limit) : dest_(dest), limit_(limit) {}
 
     void Put(WCHAR c)
     {
-        if (length_ + 1 < capacity_)
-            dest_[length_++] = c;
-        else
-            overflow_ = true;
+        if (stored_ < limit_)
+            dest_[stored_++] = c;
+        ++total_;
     }
 
     void Repeat(WCHAR c, size_t count)
@@ -47,14 +44,17 @@ public:
             Put(c);
     }
 
-    void Terminate() { dest_[length_] = 0; }
-    bool Overflowed() const { return overflow_; }
+    // A null after what was stored; the caller leaves room for it.
+    void Terminate() { dest_[stored_] = 0; }
+    bool Overflowed() const { return total_ > stored_; }
+    size_t Stored() const { return stored_; }
+    size_t Total() const { return total_; }
 
 private:
     PWSTR dest_;
-    size_t capacity_;
-    size_t length_ = 0;
-    bool overflow_ = false;
+    size_t limit_;
+    size_t stored_ = 0;
+    size_t total_ = 0;
 };
 
 struct FormatSpecifier
@@ -114,7 +114,7 @@ void PutUnsigned(WideWriter& out, const FormatSpecifier& specifier, const char* 
     PutPadded(out, specifier, sign, buffer, length);
 }
 
-std::int64_t SignedArgument(const FormatSpecifier& specifier, va_list& args)
+std::int64_t SignedArgument(const FormatSpecifier& specifier, WindowsArgs& args)
 {
     switch (specifier.length)
     {
@@ -130,7 +130,7 @@ std::int64_t SignedArgument(const FormatSpecifier& specifier, va_list& args)
     }
 }
 
-std::uint64_t UnsignedArgument(const FormatSpecifier& specifier, va_list& args)
+std::uint64_t UnsignedArgument(const FormatSpecifier& specifier, WindowsArgs& args)
 {
     switch (specifier.length)
     {
@@ -174,7 +174,7 @@ void PutNarrowString(WideWriter& out, const FormatSpecifier& specifier, const ch
 
 // Reads flags, width and length of the conversion at `format` (just past the
 // '%'); returns the position of the conversion character.
-PCWSTR ParseSpec(PCWSTR format, FormatSpecifier& specifier, va_list& args)
+PCWSTR ParseSpec(PCWSTR format, FormatSpecifier& specifier, WindowsArgs& args)
 {
     for (;; ++format)
     {
@@ -223,7 +223,7 @@ PCWSTR ParseSpec(PCWSTR format, FormatSpecifier& specifier, va_list& args)
 }
 
 // Formats one conversion; returns false for one it does not know.
-bool Convert(WideWriter& out, const FormatSpecifier& specifier, WCHAR conversion, va_list& args)
+bool Convert(WideWriter& out, const FormatSpecifier& specifier, WCHAR conversion, WindowsArgs& args)
 {
     switch (conversion)
     {
@@ -267,7 +267,7 @@ bool Convert(WideWriter& out, const FormatSpecifier& specifier, WCHAR conversion
     }
 }
 
-void Format(WideWriter& out, PCWSTR format, va_list& args)
+void Format(WideWriter& out, PCWSTR format, WindowsArgs& args)
 {
     while (*format != 0)
     {
@@ -297,20 +297,26 @@ void Format(WideWriter& out, PCWSTR format, va_list& args)
 
 } // namespace
 
-EXTERN_C NTSTATUS RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
+EXTERN_C NTSTATUS __cdecl RtlStringCchPrintfW(PWSTR pszDest, size_t cchDest, PCWSTR pszFormat, ...)
+try
 {
     if (pszDest == nullptr || pszFormat == nullptr || cchDest == 0 || cchDest > NTSTRSAFE_MAX_CCH)
         return STATUS_INVALID_PARAMETER;
-    WideWriter out(pszDest, cchDest);
-    va_list args;
-    va_start(args, pszFormat);
+    WideWriter out(pszDest, cchDest - 1);
+    WindowsArgs args;
+    __builtin_ms_va_start(args, pszFormat);
     Format(out, pszFormat, args);
-    va_end(args);
+    __builtin_ms_va_end(args);
     out.Terminate();
     return out.Overflowed() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("RtlStringCchPrintfW", STATUS_INSUFFICIENT_RESOURCES);
+}
 
-EXTERN_C NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength)
+EXTERN_C NTSTATUS NTAPI RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength)
+try
 {
     if (pcchLength != nullptr)
         *pcchLength = 0;
@@ -326,3 +332,53 @@ EXTERN_C NTSTATUS RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLen
         *pcchLength = length;
     return STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("RtlStringCchLengthW", STATUS_INSUFFICIENT_RESOURCES);
+}
+
+namespace host
+{
+
+int NTAPI_CONVENTION KernelVsnwprintf(PWSTR buffer, size_t count, PCWSTR format,
+                                      __builtin_ms_va_list args)
+try
+{
+    if (format == nullptr || (buffer == nullptr && count != 0))
+        return -1;
+    WideWriter out(buffer, count);
+    Format(out, format, args);
+    // The C runtime's contract: a null only if there is room for it, and -1
+    // for a text longer than `count` (what fits is written all the same).
+    if (out.Total() < count)
+        out.Terminate();
+    if (out.Overflowed())
+        return -1;
+    return static_cast<int>(out.Total());
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("KernelVsnwprintf", -1);
+}
+
+int NTAPI_CONVENTION KernelSwprintf(PWSTR buffer, PCWSTR format, ...)
+try
+{
+    if (buffer == nullptr || format == nullptr)
+        return -1;
+    // The legacy form has no count: the caller's buffer is taken to be
+    // large enough, as the kernel's export does.
+    WideWriter out(buffer, static_cast<size_t>(NTSTRSAFE_MAX_CCH));
+    WindowsArgs args;
+    __builtin_ms_va_start(args, format);
+    Format(out, format, args);
+    __builtin_ms_va_end(args);
+    out.Terminate();
+    return static_cast<int>(out.Total());
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("KernelSwprintf", -1);
+}
+
+} // namespace host

@@ -6,6 +6,7 @@
 // held while a driver routine or a lower driver runs.
 #include "host/portcls/portclass.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
@@ -94,9 +95,14 @@ void WriteLibraryExtension(PDEVICE_OBJECT adapterDevice, const LibraryExtension&
 
 // Gives the request back to the library once the lower driver is done.
 NTSTATUS NTAPI LowerDone(PDEVICE_OBJECT, PIRP, PVOID context)
+try
 {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("LowerDone", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 // Sends the request down and waits until the lower driver completed it; the
@@ -156,6 +162,7 @@ NTSTATUS RemoveAdapter(PDEVICE_OBJECT adapterDevice, PIRP irp, const LibraryExte
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
+try
 {
     auto adapter = FindAdapter(deviceObject);
     if (!adapter)
@@ -184,9 +191,14 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
         return IoCallDriver(state.lowerDevice, irp);
     }
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("DispatchPnp", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 // WMI requests travel down the stack, as on the platform.
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
+try
 {
     auto adapter = FindAdapter(deviceObject);
     if (!adapter)
@@ -194,16 +206,25 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(ExtensionOf(deviceObject)->lowerDevice, irp);
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("DispatchSystemControl", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 // Create, close and device control reach the filters of registered
 // subdevices; power goes to the adapter's power handling. Both come with
 // subdevice registration; until then the library refuses them.
 NTSTATUS NTAPI DispatchNotYetCarriedOut(PDEVICE_OBJECT deviceObject, PIRP irp)
+try
 {
     detail::RecordCall("dispatch refused",
                        std::to_string(IoGetCurrentIrpStackLocation(irp)->MajorFunction),
                        STATUS_INVALID_DEVICE_REQUEST, deviceObject);
     return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("DispatchNotYetCarriedOut", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 bool WasInitialised(PDRIVER_OBJECT driver)
@@ -319,6 +340,7 @@ using host::portcls::detail::RecordCall;
 extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
                                                     PUNICODE_STRING RegistryPathName,
                                                     PDRIVER_ADD_DEVICE AddDevice)
+try
 {
     UNREFERENCED_PARAMETER(RegistryPathName);
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcInitializeAdapterDriver");
@@ -341,11 +363,16 @@ extern "C" NTSTATUS NTAPI PcInitializeAdapterDriver(PDRIVER_OBJECT DriverObject,
     RecordCall("PcInitializeAdapterDriver", "", STATUS_SUCCESS, DriverObject);
     return STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PcInitializeAdapterDriver", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 extern "C" NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
                                              PDEVICE_OBJECT PhysicalDeviceObject,
                                              PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects,
                                              ULONG DeviceExtensionSize)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcAddAdapterDevice");
     const std::string detail = "extension " + std::to_string(DeviceExtensionSize) +
@@ -396,4 +423,8 @@ extern "C" NTSTATUS NTAPI PcAddAdapterDevice(PDRIVER_OBJECT DriverObject,
     adapterDevice->Flags &= ~DO_DEVICE_INITIALIZING;
     RecordCall("PcAddAdapterDevice", detail, STATUS_SUCCESS, adapterDevice);
     return STATUS_SUCCESS;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PcAddAdapterDevice", STATUS_INSUFFICIENT_RESOURCES);
 }

@@ -2,6 +2,7 @@
 
 #include "common/unknown.h"
 #include "host/engine/trace.h"
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
@@ -27,6 +28,7 @@ class StreamOuter final : public IUnknown
 {
 public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override
+    try
     {
         if (object == nullptr)
             return STATUS_INVALID_PARAMETER;
@@ -43,8 +45,13 @@ public:
         }
         return m_inner->NonDelegatingQueryInterface(iid, object);
     }
+    catch (...)
+    {
+        return host::CaughtAtBoundary("StreamOuter::QueryInterface", STATUS_INSUFFICIENT_RESOURCES);
+    }
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_references); }
     STDMETHODIMP_(ULONG) Release() override
+    try
     {
         const LONG count = --m_references;
         if (count < 0)
@@ -62,6 +69,10 @@ public:
                 inner->NonDelegatingRelease();
         }
         return static_cast<ULONG>(count);
+    }
+    catch (...)
+    {
+        return host::CaughtAtBoundary("StreamOuter::Release", ULONG{});
     }
 
     // The object layout of the driver's objects (common/unknown.h): the

@@ -1,6 +1,7 @@
 // PcNewPort and the table of port classes.
 #include "host/portcls/ports.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
 #include "host/portcls/library.h"
@@ -82,6 +83,7 @@ using host::portcls::detail::RecordCall;
 // STATUS_INVALID_PARAMETER, as a bad argument; fault injection reaches only
 // creations that would otherwise succeed.
 extern "C" NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcNewPort");
     const std::string className = host::portcls::GuidName(ClassId);
@@ -109,4 +111,8 @@ extern "C" NTSTATUS NTAPI PcNewPort(PPORT* OutPort, REFCLSID ClassId)
     *OutPort = portClass->create();
     RecordCall("PcNewPort", className, STATUS_SUCCESS, *OutPort);
     return STATUS_SUCCESS;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PcNewPort", STATUS_INSUFFICIENT_RESOURCES);
 }

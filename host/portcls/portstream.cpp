@@ -2,6 +2,7 @@
 
 #include "host/engine/clock.h"
 #include "host/engine/trace.h"
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/kernel/irql.h"
@@ -42,6 +43,7 @@ PortStream::PortStream(bool capture, ULONG maxMappingBytes)
 PortStream::~PortStream() = default;
 
 STDMETHODIMP_(NTSTATUS) PortStream::QueryInterface(REFIID iid, PVOID* object)
+try
 {
     if (object == nullptr)
         return STATUS_INVALID_PARAMETER;
@@ -57,13 +59,23 @@ STDMETHODIMP_(NTSTATUS) PortStream::QueryInterface(REFIID iid, PVOID* object)
     AddRef();
     return STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortStream::QueryInterface", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(ULONG) PortStream::AddRef()
+try
 {
     return static_cast<ULONG>(++m_references);
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortStream::AddRef", ULONG{});
+}
 
 STDMETHODIMP_(ULONG) PortStream::Release()
+try
 {
     const LONG count = --m_references;
     if (count < 0)
@@ -74,6 +86,10 @@ STDMETHODIMP_(ULONG) PortStream::Release()
     if (count == 0)
         delete this;
     return static_cast<ULONG>(count);
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortStream::Release", ULONG{});
 }
 
 bool PortStream::CheckCaller(const char* method)
@@ -98,6 +114,7 @@ bool PortStream::CheckCaller(const char* method)
 STDMETHODIMP_(NTSTATUS)
 PortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
                        PULONG byteCount, PULONG flags)
+try
 {
     // Read before anything else: a revocation that starts or ends while this
     // call waits for the lock changes it.
@@ -156,8 +173,13 @@ PortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virt
                            std::to_string(size) + " bytes at stream byte " + std::to_string(start));
     return STATUS_SUCCESS;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortStream::GetMapping", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(NTSTATUS) PortStream::ReleaseMapping(PVOID tag)
+try
 {
     CheckCaller("ReleaseMapping");
     std::vector<std::string> problems;
@@ -208,10 +230,19 @@ STDMETHODIMP_(NTSTATUS) PortStream::ReleaseMapping(PVOID tag)
     engine::TracePoint("port", "ReleaseMapping", engine::TracePhase::Instant);
     return status;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortStream::ReleaseMapping", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(NTSTATUS) PortStream::TerminatePacket()
+try
 {
     return STATUS_SUCCESS;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortStream::TerminatePacket", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 void PortStream::RetireCompleted(std::vector<std::string>& problems)
@@ -251,6 +282,7 @@ void PortStream::LeaveService()
 }
 
 STDMETHODIMP_(void) PortStream::RequestService()
+try
 {
     if (!EnterService())
         return;
@@ -269,6 +301,10 @@ STDMETHODIMP_(void) PortStream::RequestService()
     // through a DPC) now count as serviced.
     engine::MarkCurrentCallbacksServiced();
     LeaveService();
+}
+catch (...)
+{
+    host::CaughtAtBoundary("PortStream::RequestService");
 }
 
 void PortStream::Attach(PMINIPORTWAVEPCISTREAM stream)

@@ -1,5 +1,6 @@
 #include "host/portcls/porttopology.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/portcls/library.h"
@@ -26,23 +27,39 @@ PUNKNOWN PortTopology::InterfaceFor(REFIID iid)
 }
 
 STDMETHODIMP_(NTSTATUS) PortTopology::QueryInterface(REFIID iid, PVOID* object)
+try
 {
     return AnswerQuery(iid, object, InterfaceFor(iid));
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortTopology::QueryInterface", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(ULONG) PortTopology::AddRef()
+try
 {
     return Reference("IPort::AddRef");
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortTopology::AddRef", ULONG{});
+}
 
 STDMETHODIMP_(ULONG) PortTopology::Release()
+try
 {
     return ReleasePort("IPort::Release");
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortTopology::Release", ULONG{});
 }
 
 STDMETHODIMP_(NTSTATUS)
 PortTopology::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
                    PUNKNOWN unknownAdapter, PRESOURCELIST resourceList)
+try
 {
     return BindMiniport("IPortTopology::Init", deviceObject, unknownMiniport, IID_IMiniportTopology,
                         [&](PUNKNOWN primary) {
@@ -51,22 +68,36 @@ PortTopology::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
                                 unknownAdapter, resourceList, this);
                         });
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortTopology::Init", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(NTSTATUS)
 PortTopology::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG resultLength)
+try
 {
     if (resultLength != nullptr)
         *resultLength = 0;
     return NotCarriedOut("IPort::GetDeviceProperty");
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortTopology::GetDeviceProperty", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(NTSTATUS)
 PortTopology::NewRegistryKey(PREGISTRYKEY* outRegistryKey, PUNKNOWN, ULONG, ACCESS_MASK,
                              POBJECT_ATTRIBUTES, ULONG, PULONG)
+try
 {
     if (outRegistryKey != nullptr)
         *outRegistryKey = nullptr;
     return NotCarriedOut("IPort::NewRegistryKey");
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortTopology::NewRegistryKey", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 } // namespace host::portcls

@@ -1,5 +1,6 @@
 #include "host/portcls/portwavepci.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/drivercall.h"
 #include "host/kernel/faults.h"
@@ -61,18 +62,33 @@ PUNKNOWN PortWavePci::InterfaceFor(REFIID iid)
 }
 
 STDMETHODIMP_(NTSTATUS) PortWavePci::QueryInterface(REFIID iid, PVOID* object)
+try
 {
     return AnswerQuery(iid, object, InterfaceFor(iid));
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::QueryInterface", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(ULONG) PortWavePci::AddRef()
+try
 {
     return Reference("IPort::AddRef");
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::AddRef", ULONG{});
+}
 
 STDMETHODIMP_(ULONG) PortWavePci::Release()
+try
 {
     return ReleasePort("IPort::Release");
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::Release", ULONG{});
 }
 
 // The service group out-parameter starts empty; whatever the miniport left
@@ -80,6 +96,7 @@ STDMETHODIMP_(ULONG) PortWavePci::Release()
 STDMETHODIMP_(NTSTATUS)
 PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
                   PUNKNOWN unknownAdapter, PRESOURCELIST resourceList)
+try
 {
     return BindMiniport("IPortWavePci::Init", deviceObject, unknownMiniport, IID_IMiniportWavePci,
                         [&](PUNKNOWN primary)
@@ -92,6 +109,10 @@ PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
                             m_serviceGroup = serviceGroup;
                             return status;
                         });
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::Init", STATUS_INSUFFICIENT_RESOURCES);
 }
 
 void PortWavePci::ReleaseClassChildren()
@@ -112,22 +133,33 @@ void PortWavePci::ReleaseClassChildren()
 
 STDMETHODIMP_(NTSTATUS)
 PortWavePci::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG resultLength)
+try
 {
     if (resultLength != nullptr)
         *resultLength = 0;
     return NotCarriedOut("IPort::GetDeviceProperty");
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::GetDeviceProperty", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(NTSTATUS)
 PortWavePci::NewRegistryKey(PREGISTRYKEY* outRegistryKey, PUNKNOWN, ULONG, ACCESS_MASK,
                             POBJECT_ATTRIBUTES, ULONG, PULONG)
+try
 {
     if (outRegistryKey != nullptr)
         *outRegistryKey = nullptr;
     return NotCarriedOut("IPort::NewRegistryKey");
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::NewRegistryKey", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 STDMETHODIMP_(VOID) PortWavePci::Notify(PSERVICEGROUP serviceGroup)
+try
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IPortWavePci::Notify");
     if (!CheckAlive("IPortWavePci::Notify"))
@@ -151,6 +183,10 @@ STDMETHODIMP_(VOID) PortWavePci::Notify(PSERVICEGROUP serviceGroup)
     ScopedIrql atDispatch(DISPATCH_LEVEL);
     serviceGroup->RequestService();
 }
+catch (...)
+{
+    host::CaughtAtBoundary("PortWavePci::Notify");
+}
 
 STDMETHODIMP_(NTSTATUS)
 PortWavePci::NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outerUnknown, POOL_TYPE poolType,
@@ -158,6 +194,7 @@ PortWavePci::NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outerUnknown,
                                  BOOLEAN dma32BitAddresses, BOOLEAN dma64BitAddresses,
                                  BOOLEAN ignoreCount, DMA_WIDTH dmaWidth, DMA_SPEED dmaSpeed,
                                  ULONG maximumLength, ULONG dmaPort)
+try
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IPortWavePci::NewMasterDmaChannel");
     if (!CheckAlive("IPortWavePci::NewMasterDmaChannel"))
@@ -204,6 +241,11 @@ PortWavePci::NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outerUnknown,
         *dmaChannel = channel;
     detail::RecordCall("IPortWavePci::NewMasterDmaChannel", Name(), request.status, this);
     return request.status;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PortWavePci::NewMasterDmaChannel",
+                                  STATUS_INSUFFICIENT_RESOURCES);
 }
 
 PMINIPORTWAVEPCI PortWavePci::WaveMiniport() const

@@ -1,5 +1,6 @@
 #include "host/portcls/servicegroup.h"
 
+#include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
@@ -46,6 +47,7 @@ public:
     }
 
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* result) override
+    try
     {
         if (!CheckAlive("IServiceGroup::QueryInterface") || result == nullptr)
             return STATUS_INVALID_PARAMETER;
@@ -59,15 +61,26 @@ public:
         *result = nullptr;
         return STATUS_INVALID_PARAMETER;
     }
+    catch (...)
+    {
+        return host::CaughtAtBoundary("HostServiceGroup::QueryInterface",
+                                      STATUS_INSUFFICIENT_RESOURCES);
+    }
 
     STDMETHODIMP_(ULONG) AddRef() override
+    try
     {
         if (!CheckAlive("IServiceGroup::AddRef"))
             return 0;
         return static_cast<ULONG>(++m_references);
     }
+    catch (...)
+    {
+        return host::CaughtAtBoundary("HostServiceGroup::AddRef", ULONG{});
+    }
 
     STDMETHODIMP_(ULONG) Release() override
+    try
     {
         if (!CheckAlive("IServiceGroup::Release"))
             return 0;
@@ -76,8 +89,13 @@ public:
             Die();
         return static_cast<ULONG>(count);
     }
+    catch (...)
+    {
+        return host::CaughtAtBoundary("HostServiceGroup::Release", ULONG{});
+    }
 
     STDMETHODIMP_(void) RequestService() override
+    try
     {
         if (!CheckAlive("IServiceGroup::RequestService"))
             return;
@@ -95,8 +113,13 @@ public:
             member->Release();
         }
     }
+    catch (...)
+    {
+        host::CaughtAtBoundary("HostServiceGroup::RequestService");
+    }
 
     STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK sink) override
+    try
     {
         if (!CheckAlive("IServiceGroup::AddMember") || sink == nullptr)
             return STATUS_INVALID_PARAMETER;
@@ -105,8 +128,13 @@ public:
         m_members.push_back(sink);
         return STATUS_SUCCESS;
     }
+    catch (...)
+    {
+        return host::CaughtAtBoundary("HostServiceGroup::AddMember", STATUS_INSUFFICIENT_RESOURCES);
+    }
 
     STDMETHODIMP_(void) RemoveMember(PSERVICESINK sink) override
+    try
     {
         if (!CheckAlive("IServiceGroup::RemoveMember"))
             return;
@@ -118,6 +146,10 @@ public:
             m_members.erase(it);
         }
         sink->Release();
+    }
+    catch (...)
+    {
+        host::CaughtAtBoundary("HostServiceGroup::RemoveMember");
     }
 
     STDMETHODIMP_(void) SupportDelayedService() override {}
@@ -222,6 +254,7 @@ long ServiceGroupReferences(PSERVICEGROUP group)
 } // namespace host::portcls
 
 PORTCLASSAPI NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcNewServiceGroup");
     if (auto factory = host::portcls::Registry().factory.load())
@@ -235,4 +268,8 @@ PORTCLASSAPI NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PU
         return STATUS_INSUFFICIENT_RESOURCES;
     *OutServiceGroup = new host::portcls::HostServiceGroup();
     return STATUS_SUCCESS;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PcNewServiceGroup", STATUS_INSUFFICIENT_RESOURCES);
 }

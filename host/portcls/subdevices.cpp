@@ -12,6 +12,8 @@
 #include "host/portcls/library.h"
 #include "host/portcls/portclass.h"
 
+#include "host/kernel/boundary.h"
+
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -154,6 +156,7 @@ using host::portcls::detail::RecordCall;
 
 extern "C" NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHAR Name,
                                               PUNKNOWN Unknown)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterSubdevice");
     using namespace host::portcls;
@@ -195,10 +198,15 @@ extern "C" NTSTATUS NTAPI PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWCHA
     RecordCall("PcRegisterSubdevice", Narrow(name), status, DeviceObject);
     return status;
 }
+catch (...)
+{
+    return host::CaughtAtBoundary("PcRegisterSubdevice", STATUS_INSUFFICIENT_RESOURCES);
+}
 
 extern "C" NTSTATUS NTAPI PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject,
                                                        PUNKNOWN FromUnknown, ULONG FromPin,
                                                        PUNKNOWN ToUnknown, ULONG ToPin)
+try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcRegisterPhysicalConnection");
     using namespace host::portcls;
@@ -231,4 +239,8 @@ extern "C" NTSTATUS NTAPI PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObje
                    Narrow(connection.to) + " pin " + std::to_string(ToPin),
                status, DeviceObject);
     return status;
+}
+catch (...)
+{
+    return host::CaughtAtBoundary("PcRegisterPhysicalConnection", STATUS_INSUFFICIENT_RESOURCES);
 }

@@ -9,9 +9,11 @@
 namespace host
 {
 
-System::System(PDRIVER_INITIALIZE driverEntry)
-    : m_companion(std::make_unique<engine::CompanionDriver>()),
-      m_driver(CreateDriverObject(u"\\Driver\\nuvaudio", driverEntry))
+System::System(PDRIVER_INITIALIZE driverEntry) : System(DriverBinary{driverEntry, nullptr}) {}
+
+System::System(DriverBinary driver)
+    : m_binary(std::move(driver)), m_companion(std::make_unique<engine::CompanionDriver>()),
+      m_driver(CreateDriverObject(u"\\Driver\\nuvaudio", m_binary.entry))
 {
     // A fresh machine: what earlier systems left behind was theirs to report.
     Pool().Reset();

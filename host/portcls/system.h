@@ -10,6 +10,12 @@
 //     ...
 //     auto problems = system.Shutdown();   // removes the device, then checks
 //
+// The driver is either the one linked into the program (its DriverEntry, as
+// above) or a Windows image of it loaded by host/loader, which the system
+// keeps loaded for as long as it lives (host/loader/driverbinary.h):
+//
+//     host::System system(*host::loader::LoadDriverImage(path, error));
+//
 // Shutdown (and the destructor, if Shutdown was not called) removes the
 // adapter's device through the library and then checks what the driver left
 // behind: pool of the driver's tags, port objects and resource lists alive,
@@ -27,10 +33,24 @@
 namespace host
 {
 
+namespace loader
+{
+class LoadedImage;
+}
+
+// The driver a system runs: its entry point, and the loaded image the entry
+// point lies in (null for the driver linked into the program).
+struct DriverBinary
+{
+    PDRIVER_INITIALIZE entry = nullptr;
+    std::shared_ptr<const loader::LoadedImage> image;
+};
+
 class System
 {
 public:
     explicit System(PDRIVER_INITIALIZE driverEntry);
+    explicit System(DriverBinary driver);
     ~System();
     System(const System&) = delete;
     System& operator=(const System&) = delete;
@@ -48,6 +68,7 @@ public:
     // problem is one line of text, and also reported as a violation.
     std::vector<std::string> Shutdown();
 
+    const DriverBinary& Driver() const { return m_binary; }
     PDRIVER_OBJECT DriverObject() const { return m_driver; }
     // The adapter's device object (null before AddDevice and after Remove).
     PDEVICE_OBJECT AdapterDevice() const { return m_adapterDevice; }
@@ -61,6 +82,8 @@ public:
 private:
     std::vector<std::string> CheckLeftovers();
 
+    // First, so that the image the driver's code lies in goes last.
+    DriverBinary m_binary;
     std::unique_ptr<engine::CompanionDriver> m_companion;
     PDRIVER_OBJECT m_driver = nullptr;
     PDEVICE_OBJECT m_adapterDevice = nullptr;

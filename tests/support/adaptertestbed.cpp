@@ -1,6 +1,8 @@
 #include "tests/support/adaptertestbed.h"
 
-#include "adapter/adapter.h"
+#include "tests/support/driverundertest.h"
+
+#include <portcls.h>
 
 namespace nuvtest
 {
@@ -8,7 +10,9 @@ namespace nuvtest
 void AdapterTestbed::SetUp()
 {
     m_violations = std::make_unique<host::ViolationCapture>();
-    m_system = std::make_unique<host::System>(DriverEntry);
+    host::DriverBinary driver;
+    ASSERT_TRUE(GetDriverUnderTest(driver));
+    m_system = std::make_unique<host::System>(driver);
     if (!LoadAndAddInSetUp())
         return;
     ASSERT_EQ(m_system->Load(), STATUS_SUCCESS);
@@ -20,7 +24,8 @@ void AdapterTestbed::TearDown()
 {
     // Every problem Shutdown finds is also reported as a violation, which
     // the capture below collects with the rest.
-    m_system->Shutdown();
+    if (m_system != nullptr)
+        m_system->Shutdown();
     m_system.reset();
     for (const host::Violation& violation : m_violations->Take())
         ADD_FAILURE() << host::Describe(violation);

@@ -11,6 +11,8 @@ namespace nuvtest
 void StreamingTestbed::SetUp()
 {
     AdapterTestbed::SetUp();
+    if (HasFatalFailure())
+        return;
     Engine().SetPeriodFrames(PeriodFrames());
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     m_clock = std::make_unique<host::engine::VirtualClock>(Engine());

@@ -1,6 +1,5 @@
 #include "tools/nuvsim/collect.h"
 
-#include "adapter/adapter.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/iomanager.h"
 #include "host/portcls/portclass.h"
@@ -147,13 +146,14 @@ void ReadFilter(PUNKNOWN port, FilterView& filter)
 
 } // namespace
 
-std::optional<DeviceView> StartAndCollect(bool withoutWdm6, std::ostream& err)
+std::optional<DeviceView> StartAndCollect(const host::DriverBinary& driver, bool withoutWdm6,
+                                          std::ostream& err)
 {
     // The tool reports what the driver did wrong and goes on.
     host::SetViolationHandler(host::PrintAndCountHandler());
     host::SetWdm60Available(!withoutWdm6);
 
-    host::System system(DriverEntry);
+    host::System system(driver);
     if (NTSTATUS status = system.Load(); !NT_SUCCESS(status))
     {
         err << "nuvsim: DriverEntry failed with " << StatusName(status) << "\n";

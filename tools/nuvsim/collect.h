@@ -2,6 +2,7 @@
 // operating system would see of it.
 #pragma once
 
+#include "host/portcls/system.h"
 #include "tools/nuvsim/devicemodel.h"
 
 #include <iosfwd>
@@ -10,10 +11,11 @@
 namespace nuvsim
 {
 
-// Loads the driver, adds and starts the device, and reads the registered
-// subdevices, their filter descriptions and component identifiers, and the
-// physical connections. Empty (with a message on `err`) if the driver could
-// not even be loaded or added; a failed start is reported in the view.
-std::optional<DeviceView> StartAndCollect(bool withoutWdm6, std::ostream& err);
+// Loads the driver (the host build or an image), adds and starts the device, and reads the
+// registered subdevices, their filter descriptions and component identifiers, and the physical
+// connections. Empty (with a message on `err`) if the driver could not even be loaded or added; a
+// failed start is reported in the view.
+std::optional<DeviceView> StartAndCollect(const host::DriverBinary& driver, bool withoutWdm6,
+                                          std::ostream& err);
 
 } // namespace nuvsim

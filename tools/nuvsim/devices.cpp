@@ -229,7 +229,12 @@ void PrintStartSummary(std::ostream& out, const DeviceView& device)
 
 int RunDevices(const DevicesOptions& options, std::ostream& out, std::ostream& err)
 {
-    std::optional<DeviceView> device = StartAndCollect(options.withoutWdm6, err);
+    const std::optional<host::DriverBinary> driver = ChooseDriver(options.driver, err);
+    if (!driver)
+    {
+        return 2;
+    }
+    std::optional<DeviceView> device = StartAndCollect(*driver, options.withoutWdm6, err);
     if (!device)
     {
         return 2;
@@ -249,7 +254,12 @@ int RunDevices(const DevicesOptions& options, std::ostream& out, std::ostream& e
 
 int RunStart(const DevicesOptions& options, std::ostream& out, std::ostream& err)
 {
-    std::optional<DeviceView> device = StartAndCollect(options.withoutWdm6, err);
+    const std::optional<host::DriverBinary> driver = ChooseDriver(options.driver, err);
+    if (!driver)
+    {
+        return 2;
+    }
+    std::optional<DeviceView> device = StartAndCollect(*driver, options.withoutWdm6, err);
     if (!device)
     {
         return 2;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/driverchoice.h"
 
 #include <iosfwd>
 #include <string>
@@ -22,6 +23,7 @@ struct DevicesOptions
     bool withoutWdm6 = false; // start as on a system older than WDM 6.0
     std::string dotFile;      // also write the graph here, if not empty
     std::string factsFile;    // also write the install facts here (installfacts.h)
+    DriverOption driver;
 };
 
 // The subcommands. Each returns the process's exit code: 0 when the start

@@ -1,7 +1,7 @@
 #include "tools/nuvsim/formats.h"
 
-#include "adapter/adapter.h"
 #include "host/kernel/conduct.h"
+#include "host/loader/loadedimage.h"
 #include "host/portcls/pin.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/system.h"
@@ -80,10 +80,38 @@ std::vector<std::uint8_t> FamilyFormat(const Family& family, unsigned channels, 
     return bytes;
 }
 
-bool Accepts(const Family& family, unsigned channels, unsigned bits, unsigned rate)
+// The driver's format check: the host build's CheckWaveFormat, or the
+// image's, which only its symbol table names (it has the Windows calling
+// convention there, whatever the source says).
+class FormatCheck
+{
+public:
+    explicit FormatCheck(const host::DriverBinary& driver)
+        : m_image(driver.image != nullptr),
+          m_imageCheck(m_image
+                           ? reinterpret_cast<NTSTATUS(NTAPI*)(PKSDATAFORMAT)>(
+                                 const_cast<void*>(driver.image->FindFunction("CheckWaveFormat")))
+                           : nullptr)
+    {
+    }
+
+    bool Available() const { return !m_image || m_imageCheck != nullptr; }
+
+    NTSTATUS operator()(PKSDATAFORMAT format) const
+    {
+        return m_image ? m_imageCheck(format) : CheckWaveFormat(format);
+    }
+
+private:
+    bool m_image;
+    NTSTATUS(NTAPI* m_imageCheck)(PKSDATAFORMAT);
+};
+
+bool Accepts(const FormatCheck& check, const Family& family, unsigned channels, unsigned bits,
+             unsigned rate)
 {
     std::vector<std::uint8_t> bytes = FamilyFormat(family, channels, bits, rate);
-    return NT_SUCCESS(CheckWaveFormat(reinterpret_cast<PKSDATAFORMAT>(bytes.data())));
+    return NT_SUCCESS(check(reinterpret_cast<PKSDATAFORMAT>(bytes.data())));
 }
 
 struct Acceptance
@@ -94,7 +122,7 @@ struct Acceptance
 
 // A format the check accepts, from a coarse grid; then every value of each
 // dimension with the other two held at it.
-Acceptance ProbeFamily(const Family& family)
+Acceptance ProbeFamily(const FormatCheck& check, const Family& family)
 {
     const unsigned coarseRates[] = {8000, 22050, 44100, 48000, 96000, 192000};
     const unsigned coarseBits[] = {8, 16, 24, 32};
@@ -103,7 +131,7 @@ Acceptance ProbeFamily(const Family& family)
     for (unsigned c = 0; c <= 8 && !result.any; ++c)
         for (unsigned b : coarseBits)
             for (unsigned r : coarseRates)
-                if (!result.any && Accepts(family, c, b, r))
+                if (!result.any && Accepts(check, family, c, b, r))
                 {
                     result.any = true;
                     std::tie(c0, b0, r0) = std::tuple(c, b, r);
@@ -111,13 +139,13 @@ Acceptance ProbeFamily(const Family& family)
     if (!result.any)
         return result;
     for (unsigned c = 0; c <= kMaxChannels; ++c)
-        if (Accepts(family, c, b0, r0))
+        if (Accepts(check, family, c, b0, r0))
             result.channels.push_back(c);
     for (unsigned b = 0; b <= kMaxBits; ++b)
-        if (Accepts(family, c0, b, r0))
+        if (Accepts(check, family, c0, b, r0))
             result.bits.push_back(b);
     for (unsigned r = 0; r <= kMaxRate; ++r)
-        if (Accepts(family, c0, b0, r))
+        if (Accepts(check, family, c0, b0, r))
             result.rates.push_back(r);
     return result;
 }
@@ -201,15 +229,21 @@ std::string ProposalText(PUNKNOWN port)
     return DescribeProposal(result.format);
 }
 
-void PrintRules(std::ostream& out)
+void PrintRules(const FormatCheck& check, std::ostream& out)
 {
+    if (!check.Available())
+    {
+        out << "The driver's format check (CheckWaveFormat) cannot be probed: the image's symbol\n"
+               "table does not name it (a stripped image), and no platform interface reaches it.\n";
+        return;
+    }
     out << "The driver's format check (the same on every device):\n";
     out << "  " << std::left << std::setw(36) << "format" << std::setw(10) << "channels"
         << std::setw(8) << "bits"
         << "sample rates (Hz)\n";
     for (const Family& family : kFamilies)
     {
-        const Acceptance acceptance = ProbeFamily(family);
+        const Acceptance acceptance = ProbeFamily(check, family);
         out << "  " << std::setw(36) << family.name;
         if (!acceptance.any)
         {
@@ -225,11 +259,14 @@ void PrintRules(std::ostream& out)
 
 } // namespace
 
-int RunFormats(std::ostream& out, std::ostream& err)
+int RunFormats(const DriverOption& driverOption, std::ostream& out, std::ostream& err)
 {
+    const std::optional<host::DriverBinary> driver = ChooseDriver(driverOption, err);
+    if (!driver)
+        return 2;
     host::SetViolationHandler(host::PrintAndCountHandler());
     host::ResetViolationCounts();
-    host::System system(DriverEntry);
+    host::System system(*driver);
     NTSTATUS status = system.Load();
     if (NT_SUCCESS(status))
         status = system.AddDevice();
@@ -241,7 +278,7 @@ int RunFormats(std::ostream& out, std::ostream& err)
         return 1;
     }
 
-    PrintRules(out);
+    PrintRules(FormatCheck(*driver), out);
 
     std::vector<ULONG> engineRates = system.Engine().SupportedRates();
     std::sort(engineRates.begin(), engineRates.end());

@@ -7,11 +7,16 @@
 // stream opens over a grid of channels, widths and rates.
 #pragma once
 
+#include "tools/nuvsim/driverchoice.h"
+
 #include <iosfwd>
 
 namespace nuvsim
 {
 
-int RunFormats(std::ostream& out, std::ostream& err);
+// With an image, the format check probed is the image's own, found by its
+// symbol table; an image without one cannot be probed, which is said, and
+// the device table follows alone.
+int RunFormats(const DriverOption& driver, std::ostream& out, std::ostream& err);
 
 } // namespace nuvsim

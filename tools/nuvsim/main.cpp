@@ -6,6 +6,9 @@
 //     nuvsim play [OPTIONS] [INPUT] play a file (or a test signal) through it
 //     nuvsim formats                the formats each device accepts
 //
+// Each runs the host build of the driver, or with --image [PATH] the Windows
+// image nuvaudio.sys (driverchoice.h).
+//
 // Each subcommand is one Run function in a file of its own (devices.cpp for
 // the two above); a new one adds its options here and its file beside.
 #include "tools/nuvsim/devices.h"
@@ -25,6 +28,7 @@ int main(int argc, char** argv)
     CLI::App* start = app.add_subcommand("start", "Start the adapter and list its subdevices.");
     start->add_flag("--without-wdm6", startOptions.withoutWdm6,
                     "Start as on a system older than WDM 6.0.");
+    nuvsim::AddImageOption(*start, startOptions.driver);
 
     nuvsim::DevicesOptions devicesOptions;
     CLI::App* devices = app.add_subcommand(
@@ -36,6 +40,7 @@ int main(int argc, char** argv)
     devices->add_option("--install-facts", devicesOptions.factsFile,
                         "Also write what an installation must register for the filters "
                         "(reference strings, interface classes, name identifiers).");
+    nuvsim::AddImageOption(*devices, devicesOptions.driver);
 
     nuvsim::PlayOptions playOptions;
     CLI::App* play = app.add_subcommand(
@@ -62,9 +67,12 @@ int main(int argc, char** argv)
                      "Write a Chrome trace-event JSON of periods, services, transfers and "
                      "state changes.");
     play->add_flag("--quiet", playOptions.quiet, "No progress bar and no summary.");
+    nuvsim::AddImageOption(*play, playOptions.driver);
 
     CLI::App* formats = app.add_subcommand(
         "formats", "Start the adapter and print which formats each device accepts.");
+    nuvsim::DriverOption formatsDriver;
+    nuvsim::AddImageOption(*formats, formatsDriver);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -74,7 +82,7 @@ int main(int argc, char** argv)
     }
     if (formats->parsed())
     {
-        return nuvsim::RunFormats(std::cout, std::cerr);
+        return nuvsim::RunFormats(formatsDriver, std::cout, std::cerr);
     }
 
     if (start->parsed())

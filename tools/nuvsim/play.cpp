@@ -1,6 +1,5 @@
 #include "tools/nuvsim/play.h"
 
-#include "adapter/adapter.h"
 #include "host/engine/clock.h"
 #include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
@@ -403,6 +402,9 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
     std::optional<Outputs> outputs = PrepareOutputs(options, clip->format, err);
     if (!outputs)
         return kNotPlayed;
+    const std::optional<host::DriverBinary> driver = ChooseDriver(options.driver, err);
+    if (!driver)
+        return kNotPlayed;
 
     // The tool reports what the driver does wrong and goes on to the end.
     host::SetViolationHandler(host::PrintAndCountHandler());
@@ -411,7 +413,7 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
     if (outputs->trace)
         recorder.emplace();
 
-    host::System system(DriverEntry);
+    host::System system(*driver);
     system.Engine().SetPeriodFrames(options.periodFrames);
     NTSTATUS status = system.Load();
     if (NT_SUCCESS(status))
@@ -473,6 +475,7 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
 
     PlaySummary summary =
         Summarize(*clip, options, proposal ? DescribeProposal(*proposal) : "", run);
+    summary.driver = DescribeDriver(*driver);
     if (outputs->wav && written)
         summary.outputFile = options.output;
     if (outputs->trace && written)

@@ -12,6 +12,8 @@
 // shuts down.
 #pragma once
 
+#include "tools/nuvsim/driverchoice.h"
+
 #include <iosfwd>
 #include <string>
 
@@ -29,6 +31,7 @@ struct PlayOptions
     unsigned bufferMs = 10;       // the client's buffer size
     bool realtime = false;
     bool quiet = false; // no progress, no summary
+    DriverOption driver;
 };
 
 // Exit codes.

@@ -83,6 +83,8 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
         s.format.sampleRate == 0 ? 0.0 : static_cast<double>(s.frames) / s.format.sampleRate;
     out << "input     " << s.source << ": " << Describe(s.format) << ", " << std::fixed
         << std::setprecision(2) << seconds << " s\n";
+    if (!s.driver.empty())
+        out << "driver    " << s.driver << "\n";
     out << "device    " << s.device << " (NUV_Wave" << s.device << "), period " << s.periodFrames
         << " frames";
     if (!s.proposal.empty())

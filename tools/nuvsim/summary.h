@@ -52,6 +52,7 @@ OutputCheck CheckOutput(const std::vector<std::uint8_t>& played,
 
 struct PlaySummary
 {
+    std::string driver; // which one played: "the host build", "the Windows image ..."
     std::string source;
     AudioFormat format;
     std::uint64_t frames = 0; // the input's
