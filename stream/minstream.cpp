@@ -196,8 +196,10 @@ CMiniportWavePciStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* I
 {
     PAGED_CODE();
 
+    // Only what the object implements. IServiceSink is not among it: the
+    // stream's Service is a method of IMiniportWavePciStream, and a caller
+    // that called RequestService through that table would reach SetFormat.
     if (IsEqualGUIDAligned(InterfaceId, IID_IMiniportWavePciStream) ||
-        IsEqualGUIDAligned(InterfaceId, IID_IServiceSink) ||
         IsEqualGUIDAligned(InterfaceId, IID_IUnknown))
     {
         return ReturnInterface(static_cast<PMINIPORTWAVEPCISTREAM>(this), Interface);
