@@ -81,6 +81,9 @@ NTSTATUS CMiniportWavePciStream::Init(CMiniportWavePci* Miniport, PPORTWAVEPCIST
     m_ClientBytesPerSample = bytesPerSample;
     m_PeriodClientBytes = frames * m_Channels * bytesPerSample;
     m_BufferClientBytes = 2 * frames * m_Channels * bytesPerSample;
+    m_FrameClientBytes = m_Channels * bytesPerSample;
+    m_FrameContainerBytes = m_Channels * 4;
+    m_PeriodFrames = frames;
 
     m_PortStream = PortStream;
     m_PortStream->AddRef();

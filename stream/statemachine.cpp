@@ -126,12 +126,18 @@ NTSTATUS CMiniportWavePciStream::Run()
         // A fresh buffer gets its first period from the mappings the port
         // already holds; with none, the first period plays silence. A RUN
         // after PAUSE finds the buffer it kept, still attached, with the
-        // period ahead of the engine already in it (or still open, to be
-        // completed by the next transfer): zeroing or filling it again would
-        // drop that period, so it is used as it stands.
+        // period ahead of the engine already in it (or still open): zeroing
+        // or filling it again would drop that period, so it is used as it
+        // stands, and an open period that ran short takes what the client
+        // sent during the pause, as MappingAvailable would have.
         if (freshBuffer)
         {
             RtlZeroMemory(m_Buffer, m_BufferBytes);
+            TransferPeriod();
+            ExpectFirstHalfTaken();
+        }
+        else if (ReadShared(&m_PeriodShort) == 1)
+        {
             TransferPeriod();
         }
     }
@@ -141,63 +147,76 @@ NTSTATUS CMiniportWavePciStream::Run()
         // one it held instead of forgetting it.
         ReleaseHeldMapping();
     }
-    if (freshBuffer)
-    {
-        ExpectFirstHalfTaken();
-    }
     StartEngine();
     return STATUS_SUCCESS;
 }
 
-// An engine started on a buffer it has not seen takes the first half first
-// (the pre-fill's period, if any; nothing else is in the buffer yet); an
-// engine started again on the same buffer goes on where it stopped.
-VOID CMiniportWavePciStream::ExpectFirstHalfTaken()
-{
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
-    m_PendingHalves = 0;
-    m_EngineNextHalf = 1;
-    KeReleaseSpinLock(&m_Lock, oldIrql);
-}
-
 // STOP zeroes the byte counts of the period, and with them the client phase
 // and the ring cursor, so that the three agree again and a later RUN starts
-// at the beginning of the first half. Part of a sample that a mapping left
-// unfinished is kept, at the same place in the first container, because the
-// held mapping (kept as it is) goes on with the rest of that sample.
+// at the beginning of the first half.
+//
+// Render: the port takes back the pin's buffers at STOP and revokes the
+// mappings it handed out, so the rest of a frame that a mapping left
+// unfinished does not come, and its first samples go with the buffer. Should
+// the rest come after all (a port that kept its buffers), it is passed over
+// (m_SkipBytes), so that the stream goes on at a frame boundary either way.
+// A held mapping always ends a period, so it starts a frame. Capture keeps
+// the part of a sample that a mapping left unfinished, at the same place in
+// the first container, for the held mapping to complete.
 VOID CMiniportWavePciStream::Stop()
 {
     DetachAndFreeBuffer();
     StopEngine();
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
-    ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
+    if (m_Capture == 0)
+    {
+        ULONG partialFrame = PartialFrameBytes();
+        if (partialFrame != 0)
+        {
+            m_SkipBytes = m_FrameClientBytes - partialFrame;
+            m_SkipGeneration = m_MappingGeneration;
+        }
+        m_PeriodBytesDone = 0;
+        m_ClientPhase = 0;
+        m_BufferOffset = 0;
+        m_PendingHalves = 0;
+        m_EngineNextHalf = 0;
+        m_EngineTakeDone = FALSE;
+    }
+    else
+    {
+        ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
+        m_PeriodBytesDone = partialSample;
+        m_ClientPhase = partialSample;
+        m_BufferOffset %= 4;
+    }
     m_TotalBytes = 0;
-    m_PeriodBytesDone = partialSample;
-    m_ClientPhase = partialSample;
-    m_BufferOffset %= 4;
     m_PeriodShort = 0;
     KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetState(KSSTATE State)
 {
+    NTSTATUS ntStatus = STATUS_SUCCESS;
     switch (State)
     {
     case KSSTATE_RUN:
-        return Run();
+        ntStatus = Run();
+        break;
     case KSSTATE_ACQUIRE:
     case KSSTATE_PAUSE:
         // The buffer stays allocated and attached; the held mapping and the
         // counters stay as they are.
         StopEngine();
-        return STATUS_SUCCESS;
+        break;
     case KSSTATE_STOP:
         Stop();
-        return STATUS_SUCCESS;
+        break;
     default:
-        return STATUS_SUCCESS;
+        break;
     }
+    return ntStatus;
 }
 
 // The port takes back mappings it handed out; the stream stops the engine

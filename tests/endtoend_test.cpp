@@ -203,6 +203,46 @@ TEST_F(EndToEndUnderrun, DataWrittenAfterAnUnderrunFollowsWhole)
     EXPECT_EQ(PlayThroughAnUnderrun([](host::portcls::Pin&) {}), "01--234--");
 }
 
+// A client that runs dry for any number of periods, of either parity: the
+// periods it sends afterwards are played next, whole and in order. Each
+// case queues `queued` periods, runs, writes `more` periods once the device
+// has played `dryUntil` periods, and runs on to `total` periods.
+struct UnderrunCase
+{
+    std::size_t queued;
+    std::size_t dryUntil;
+    std::size_t more;
+    std::size_t total;
+    const char* map;
+};
+
+TEST_F(EndToEndUnderrun, ClientDataAfterADryStretchOfEitherParityIsPlayedNextInOrder)
+{
+    const UnderrunCase cases[] = {
+        {2, 3, 2, 10, "01--23----"},  {2, 3, 3, 10, "01--234---"}, {2, 4, 2, 11, "01---23----"},
+        {2, 4, 3, 11, "01---234---"}, {0, 2, 2, 8, "---01---"},    {0, 2, 3, 9, "---012---"},
+    };
+    const ULONG period = PeriodFrames();
+    const std::size_t periodClientBytes = period * 2 * 2u;
+    for (const UnderrunCase& c : cases)
+    {
+        SCOPED_TRACE(c.map);
+        const std::size_t before = Played(1).size();
+        auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+        const Bytes client = nuvtest::ClientSamples((c.queued + c.more) * period, 2, 2, 31);
+        pin.Write(std::span(client).subspan(0, c.queued * periodClientBytes));
+        ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Clock().AdvancePeriods(c.dryUntil);
+        pin.Write(std::span(client).subspan(c.queued * periodClientBytes));
+        Clock().AdvancePeriods(c.total - c.dryUntil);
+        ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        ClosePin(pin);
+        const Bytes all = Played(1);
+        const Bytes played(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        EXPECT_EQ(PeriodMap(played, ExpectedContainers(client, 2), period * 2 * 4u), c.map);
+    }
+}
+
 // The same, paused and run again in the middle of a period while the
 // stream is a period further ahead: the engine goes on with the half it
 // holds, and the stream's record of what it has taken stays true.

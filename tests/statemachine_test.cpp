@@ -173,8 +173,9 @@ TEST_F(SetState, StopInMidPeriodRestoresTheTransferInvariant)
 {
     Open();
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    RunService(); // nothing: the open period stays in half 0, taken next
     PortStream().QueueMapping(nuvtest::Ramp(8));
-    RunService();
+    RunMappingAvailable();
     ASSERT_EQ(Peer().PeriodBytesDone(), 8u);
     ASSERT_EQ(Peer().BufferOffset(), 16u);
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -195,24 +196,47 @@ TEST_F(SetState, StopInMidPeriodRestoresTheTransferInvariant)
     EXPECT_EQ(host::Pool().CheckGuards(), 0u);
 }
 
-// Stopped between the bytes of one 24-bit sample: the held mapping goes on
-// with the rest of that sample, so the samples after it stay aligned.
-TEST_F(SetState, StopInMidSampleKeepsTheSamplesAligned)
+// Stopped between the bytes of one 24-bit frame. The port takes back its
+// buffers at STOP (and revokes), so the rest of that frame does not come and
+// its first bytes are dropped: the next mapping starts a frame.
+TEST_F(SetState, StopInMidFrameDropsTheFrameTheRestOfWhichWasTakenBack)
 {
     Open(/*capture=*/false, /*frames=*/4, /*bits=*/24);
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     PortStream().QueueMapping({0x56, 0x34});
-    RunService();
+    RunMappingAvailable();
+    ASSERT_EQ(Peer().PeriodBytesDone(), 2u);
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(Peer().PeriodBytesDone(), 2u);
-    EXPECT_EQ(Peer().BufferOffset(), 3u);
+    ULONG revoked = 0;
+    Stream()->RevokeMappings(nullptr, nullptr, &revoked);
+    EXPECT_EQ(Peer().PeriodBytesDone(), 0u);
+    EXPECT_EQ(Peer().BufferOffset(), 0u);
 
-    PortStream().QueueMapping({0x12, 0xBC, 0x9A, 0x78});
+    PortStream().QueueMapping({0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    Bytes ring = Peer().BufferBytesNow();
-    EXPECT_EQ(ring[3], 0x12) << "the sample's last byte lands in its own container";
-    EXPECT_EQ(Bytes(ring.begin() + 4, ring.begin() + 8), (Bytes{0x00, 0xBC, 0x9A, 0x78}));
+    EXPECT_EQ(Bytes(Peer().Buffer(), Peer().Buffer() + 8),
+              (Bytes{0x00, 0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66}));
+}
+
+// The same, with a port that kept its buffers across STOP: the rest of the
+// frame comes after all, and is passed over, so that the frames after it
+// stay aligned either way.
+TEST_F(SetState, StopInMidFramePassesOverTheRestIfItComes)
+{
+    Open(/*capture=*/false, /*frames=*/4, /*bits=*/24);
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PortStream().QueueMapping({0x56, 0x34});
+    RunMappingAvailable();
+    ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+
+    PortStream().QueueMapping({0x12, 0xBC, 0x9A});
+    PortStream().QueueMapping({0x78, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(Peer().Buffer(), Peer().Buffer() + 8),
+              (Bytes{0x00, 0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66}));
+    EXPECT_EQ(PortStream().ReleaseCount(), 3u) << "each given back once, the one passed over too";
 }
 
 // The design kept the held capture mapping's rest on restart; it goes back.
@@ -338,7 +362,7 @@ TEST_F(RevokeMappings, HeldMappingIsForgottenNotReleased)
     PortStream().QueueMapping(nuvtest::Ramp(16, 0x90));
     RunService();
     EXPECT_EQ(PortStream().ReleaseCount(), 1u) << "only the fresh mapping";
-    EXPECT_EQ(Peer().BufferBytesNow()[34], 0x90) << "its data went into the next half";
+    EXPECT_EQ(Peer().BufferBytesNow()[2], 0x90) << "its data went into the next half";
     EXPECT_EQ(PortStream().OutstandingCount(), 0u);
 }
 

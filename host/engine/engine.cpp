@@ -2,6 +2,7 @@
 
 #include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
+#include "host/kernel/spinlock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -115,6 +116,7 @@ NTSTATUS Engine::Execute(ULONG command, PVOID parameters)
     record.blockAddress = parameters;
     record.issued = CopyBlock(command, parameters);
     record.irql = KeGetCurrentIrql();
+    record.spinLocksHeld = HeldSpinLockCount();
 
     std::unique_lock lock(m_mutex);
     if (parameters == nullptr)

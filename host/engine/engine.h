@@ -28,6 +28,7 @@
 #include <compare>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,7 @@ struct EngineCommand
     EngineBlock issued;   // copied before the engine touched it
     EngineBlock answered; // copied after the engine wrote its answers
     KIRQL irql = PASSIVE_LEVEL;
+    std::size_t spinLocksHeld = 0; // by the sending thread
 };
 
 // Streams are told apart by (capture, device index, pin), as the stream
@@ -83,11 +85,11 @@ struct StreamKey
 // written into the half at the end of the period in which it was recorded.
 struct PeriodRecord
 {
-    ULONGLONG index = 0;        // periods begun by this stream before this one
-    ULONG half = 0;             // 0 or 1
-    ULONGLONG deviceFrame = 0;  // the device's frame counter at the take
-    bool silent = false;        // render: every byte of the half taken was 0
-    bool underrun = false;      // taken before the driver serviced the period before
+    ULONGLONG index = 0;       // periods begun by this stream before this one
+    ULONG half = 0;            // 0 or 1
+    ULONGLONG deviceFrame = 0; // the device's frame counter at the take
+    bool silent = false;       // render: every byte of the half taken was 0
+    bool underrun = false;     // taken before the driver serviced the period before
 };
 
 struct StreamState
