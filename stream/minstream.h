@@ -131,6 +131,8 @@ private:
     }
 
     // --- statemachine.cpp; resident ---
+    VOID BeginStateChange();
+    VOID EndStateChange();
     NTSTATUS Run();
     VOID StartEngine();
     VOID StopEngine();
@@ -248,6 +250,12 @@ private:
     // will not come. Under m_Lock.
     ULONG m_SkipBytes;
     LONG m_SkipGeneration;
+
+    // 0, or who is starting or stopping the engine stream now: SetState
+    // (STATE_CHANGE_OWNER) or RevokeMappings (REVOKE_OWNER). A state change
+    // waits for a revocation's stop and restart to end; a revocation that
+    // finds a state change under way leaves the engine to it. Interlocked.
+    volatile LONG m_EngineOwner;
 };
 
 // Creates a stream with one reference, from PoolType, tag PcCr, zero-filled.

@@ -89,6 +89,27 @@ VOID CMiniportWavePciStream::DetachAndFreeBuffer()
     }
 }
 
+// Values of m_EngineOwner.
+#define STATE_CHANGE_OWNER 1
+#define REVOKE_OWNER 2
+
+// A state change owns the engine stream's start and stop while it runs. A
+// revocation's stop and restart take no lock and are short; the state
+// change waits for one in progress to end, so that a revocation never
+// restarts a stream that SetState has paused or stopped in the meantime.
+VOID CMiniportWavePciStream::BeginStateChange()
+{
+    while (InterlockedCompareExchange(&m_EngineOwner, STATE_CHANGE_OWNER, 0) != 0)
+    {
+        KeMemoryBarrier();
+    }
+}
+
+VOID CMiniportWavePciStream::EndStateChange()
+{
+    InterlockedExchange(&m_EngineOwner, 0);
+}
+
 NTSTATUS CMiniportWavePciStream::Run()
 {
     BOOLEAN freshBuffer = m_Buffer == NULL;
@@ -199,6 +220,7 @@ VOID CMiniportWavePciStream::Stop()
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetState(KSSTATE State)
 {
     NTSTATUS ntStatus = STATUS_SUCCESS;
+    BeginStateChange();
     switch (State)
     {
     case KSSTATE_RUN:
@@ -216,6 +238,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetState(KSSTATE State)
     default:
         break;
     }
+    EndStateChange();
     return ntStatus;
 }
 
@@ -252,6 +275,16 @@ CMiniportWavePciStream::RevokeMappings(PVOID FirstTag, PVOID LastTag, PULONG Map
         KeMemoryBarrier();
     }
 
+    // The stop and restart are left out while SetState changes the state:
+    // it decides whether the engine runs, and must not find it started
+    // again behind its back (see BeginStateChange).
+    if (InterlockedCompareExchange(&m_EngineOwner, REVOKE_OWNER, 0) != 0)
+    {
+        WriteShared64(&m_CompletedBytes, 0);
+        WriteShared64(&m_ServiceCount, 0);
+        *MappingsRevoked = 1;
+        return STATUS_SUCCESS;
+    }
     BOOLEAN wasRunning = ReadShared(&m_Running) == 1;
     StopEngine();
     WriteShared64(&m_CompletedBytes, 0);
@@ -263,6 +296,7 @@ CMiniportWavePciStream::RevokeMappings(PVOID FirstTag, PVOID LastTag, PULONG Map
         RegisterNotify(TRUE);
         StartEngine();
     }
+    InterlockedExchange(&m_EngineOwner, 0);
 
     *MappingsRevoked = 1;
     return STATUS_SUCCESS;

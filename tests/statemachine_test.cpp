@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -343,6 +345,61 @@ TEST_F(RevokeMappings, ResetsThePeriodCountAndTheWarmUp)
     RunService();
     RunService();
     EXPECT_EQ(PortStream().GetCount(), 1u) << "two warm-up calls again";
+}
+
+// A revocation reads whether the stream runs, stops the engine stream and
+// starts it again. A state change that runs in between must not find the
+// stream started again behind its back: after PAUSE returned success, or
+// after STOP detached the buffer. The state change starts on another thread
+// while the engine answers the revocation's STOP, and the revocation waits
+// for it long enough for a state change that does not wait for the
+// revocation to have ended.
+class RevocationRacingSetState : public StateMachine
+{
+protected:
+    void RevokeWhileTheStateGoesDownTo(KSSTATE target)
+    {
+        Open();
+        ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        std::atomic<bool> fired{false};
+        std::promise<void> stepped;
+        std::future<void> steppedDone = stepped.get_future();
+        std::thread stateChange;
+        Engine().SetCommandObserver(
+            [&](ULONG command)
+            {
+                if (command != ENGINE_CMD_STOP || fired.exchange(true))
+                    return;
+                stateChange = std::thread(
+                    [&, target]
+                    {
+                        for (KSSTATE state = KSSTATE_PAUSE; state >= target;
+                             state = static_cast<KSSTATE>(state - 1))
+                            EXPECT_EQ(Stream()->SetState(state), STATUS_SUCCESS);
+                        stepped.set_value();
+                    });
+                steppedDone.wait_for(std::chrono::milliseconds(500));
+            });
+        ULONG revoked = 0;
+        EXPECT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &revoked), STATUS_SUCCESS);
+        ASSERT_TRUE(fired.load());
+        stateChange.join();
+        Engine().SetCommandObserver({});
+        auto state = EngineStream();
+        ASSERT_TRUE(state);
+        EXPECT_FALSE(state->started) << "the engine stream runs after SetState stopped it";
+        EXPECT_EQ(Peer().Running(), 0u);
+    }
+};
+
+TEST_F(RevocationRacingSetState, PauseLeavesTheEngineStopped)
+{
+    RevokeWhileTheStateGoesDownTo(KSSTATE_PAUSE);
+}
+
+TEST_F(RevocationRacingSetState, StopIsNotFollowedByAStartWithoutBuffer)
+{
+    RevokeWhileTheStateGoesDownTo(KSSTATE_STOP);
 }
 
 // The port took the held mapping back (and unmapped it): the stream must

@@ -145,9 +145,12 @@ NTSTATUS Engine::Execute(ULONG command, PVOID parameters)
     // Reported without the mutex: a handler may look at the engine.
     std::vector<std::string> problems;
     problems.swap(m_problems);
+    const CommandObserver observer = m_observer;
     lock.unlock();
     for (const auto& problem : problems)
         ReportEngineViolation(problem);
+    if (observer)
+        observer(command);
 
     if (parameters == nullptr)
         return STATUS_INVALID_PARAMETER;
@@ -574,6 +577,12 @@ std::size_t Engine::CountOf(ULONG command) const
     return static_cast<std::size_t>(std::count_if(m_commands.begin(), m_commands.end(),
                                                   [command](const EngineCommand& record)
                                                   { return record.command == command; }));
+}
+
+void Engine::SetCommandObserver(CommandObserver observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
 }
 
 void Engine::ClearCommands()

@@ -171,6 +171,11 @@ public:
 
     // --- observation (tests) -----------------------------------------------
     std::vector<EngineCommand> Commands() const;
+    // Called with each command's number once the engine has answered it, on
+    // the sending thread and without the engine's mutex (a test may send
+    // commands or drive the driver from there). Empty: none.
+    using CommandObserver = std::function<void(ULONG command)>;
+    void SetCommandObserver(CommandObserver observer);
     std::vector<ULONG> CommandNumbers() const;
     std::size_t CountOf(ULONG command) const;
     void ClearCommands();
@@ -257,6 +262,7 @@ private:
     std::map<StreamKey, StreamState> m_streams;
     std::vector<EngineCommand> m_commands;
     std::vector<std::string> m_problems;
+    CommandObserver m_observer;
 };
 
 // A command's name for messages ("GET_PERIOD", or the number if unknown).
