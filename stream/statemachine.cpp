@@ -147,19 +147,14 @@ NTSTATUS CMiniportWavePciStream::Run()
         // A fresh buffer gets its first period from the mappings the port
         // already holds; with none, the first period plays silence. A RUN
         // after PAUSE finds the buffer it kept, still attached, with the
-        // period ahead of the engine already in it (or still open): zeroing
-        // or filling it again would drop that period, so it is used as it
-        // stands, and an open period that ran short takes what the client
-        // sent during the pause, as MappingAvailable would have.
+        // period ahead of the engine already in it (or still open, to be
+        // completed by the next transfer): zeroing or filling it again would
+        // drop that period, so it is used as it stands.
         if (freshBuffer)
         {
             RtlZeroMemory(m_Buffer, m_BufferBytes);
             TransferPeriod();
             ExpectFirstHalfTaken();
-        }
-        else if (ReadShared(&m_PeriodShort) == 1)
-        {
-            TransferPeriod();
         }
     }
     else
