@@ -1,5 +1,6 @@
 #include "host/engine/engine.h"
 
+#include "host/engine/eventorder.h"
 #include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/spinlock.h"
@@ -254,6 +255,7 @@ void Engine::AttachBuffer(ENGINE_BUFFER_PARAMS& block)
     stream.staging.clear();
     stream.judgeTakes = false;
     stream.positionFrames = 0;
+    stream.freshBuffer = true;
 }
 
 void Engine::Start(ENGINE_STREAM_PARAMS& block)
@@ -266,6 +268,9 @@ void Engine::Start(ENGINE_STREAM_PARAMS& block)
         m_problems.push_back("START of " + Describe(key) + " with no callback registered");
     stream.started = true;
     stream.channels = block.Channels;
+    if (stream.freshBuffer)
+        stream.startOrders.push_back(NextEventOrder());
+    stream.freshBuffer = false;
 }
 
 void Engine::Stop(ENGINE_STREAM_PARAMS& block)
@@ -352,6 +357,8 @@ void Engine::TakeHalf(StreamState& stream)
     record.index = stream.periods.size();
     record.half = stream.half;
     record.deviceFrame = m_devicePosition;
+    record.order = NextEventOrder();
+    record.outputBytes = stream.output.size();
     const auto* half = static_cast<const BYTE*>(stream.buffer) +
                        std::size_t{stream.half} * std::size_t{stream.periodBytes};
     if (stream.judgeTakes && stream.servicedUpTo < stream.periodEnds)
@@ -598,6 +605,7 @@ void Engine::ForgetPlayed()
     {
         std::vector<BYTE>().swap(stream.output);
         std::vector<PeriodRecord>().swap(stream.periods);
+        std::vector<std::uint64_t>().swap(stream.startOrders);
     }
 }
 

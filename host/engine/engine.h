@@ -28,6 +28,7 @@
 #include <compare>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -85,11 +86,13 @@ struct StreamKey
 // written into the half at the end of the period in which it was recorded.
 struct PeriodRecord
 {
-    ULONGLONG index = 0;       // periods begun by this stream before this one
-    ULONG half = 0;            // 0 or 1
-    ULONGLONG deviceFrame = 0; // the device's frame counter at the take
-    bool silent = false;       // render: every byte of the half taken was 0
-    bool underrun = false;     // taken before the driver serviced the period before
+    ULONGLONG index = 0;         // periods begun by this stream before this one
+    ULONG half = 0;              // 0 or 1
+    ULONGLONG deviceFrame = 0;   // the device's frame counter at the take
+    bool silent = false;         // render: every byte of the half taken was 0
+    bool underrun = false;       // taken before the driver serviced the period before
+    std::uint64_t order = 0;     // eventorder.h, at the take
+    std::size_t outputBytes = 0; // render: the size of `output` at the take
 };
 
 struct StreamState
@@ -121,6 +124,11 @@ struct StreamState
     ULONGLONG servicedUpTo = 0; // the last period end whose service has run
     ULONGLONG captureFrames = 0;
     std::vector<PeriodRecord> periods;
+    // The eventorder.h stamp of the first START on each buffer attached:
+    // the engine's first take of a buffer follows it. (A START that resumes
+    // a stream goes on with the halves as they stand.)
+    std::vector<std::uint64_t> startOrders;
+    bool freshBuffer = false; // attached, not yet started
     // Callbacks running now, and on which thread (the clock's).
     int callbacksInFlight = 0;
 };
