@@ -83,6 +83,7 @@ public:
     void AdvancePeriods(ULONGLONG periods);
     // To the next period boundary (nothing if the device is at one).
     void AdvanceToBoundary();
+    ULONGLONG DevicePosition() const { return m_engine.DevicePosition(); }
 
 private:
     Engine& m_engine;
