@@ -2,6 +2,7 @@
 // port's mappings, the driver's stream and transfer, into the engine's
 // device output, on the virtual clock.
 #include "host/engine/clock.h"
+#include "host/engine/playoracle.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/pin.h"
 #include "tests/support/streamingtestbed.h"
@@ -289,6 +290,46 @@ TEST_F(EndToEndStreaming, AStreamEndingInsideAPeriodIsFollowedBySilence)
         EXPECT_TRUE(std::all_of(played.begin() + static_cast<std::ptrdiff_t>(expected.size()),
                                 played.end(), [](std::uint8_t b) { return b == 0; }))
             << "after the last sample the device plays silence";
+        ClosePin(pin);
+    }
+}
+
+// A period that runs short one byte into its half (the byte a sample's
+// first): the engine takes that half silent beyond the whole frames before
+// it, never with what the half held two periods before, and the byte waits
+// for the rest of its frame, which is played whole when it comes.
+TEST_F(EndToEndStreaming, APeriodShortByOneByteIntoItsHalfIsSilentBeyondIt)
+{
+    for (const USHORT bits : {16, 24, 32})
+    {
+        SCOPED_TRACE(::testing::Message() << bits << "-bit");
+        const ULONG period = PeriodFrames();
+        const unsigned bytesPerSample = bits / 8u;
+        const std::size_t periodBytes = period * 2 * bytesPerSample;
+        const Bytes client = nuvtest::ClientSamples(5 * period, 2, bytesPerSample, bits + 1);
+        const std::size_t before = Played(1).size();
+        auto& pin = OpenPin(1, {.channels = 2, .bits = bits});
+        pin.Write(std::span(client).subspan(0, 3 * periodBytes + 1));
+        ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Clock().AdvancePeriods(6);
+        const Bytes all = Played(1);
+        const Bytes played(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        const Bytes expected = ExpectedContainers(
+            Bytes(client.begin(), client.begin() + static_cast<std::ptrdiff_t>(3 * periodBytes)),
+            bytesPerSample);
+        ASSERT_EQ(played.size(), 6 * period * 2 * 4u);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin()));
+        EXPECT_TRUE(std::all_of(played.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                                played.end(), [](std::uint8_t b) { return b == 0; }))
+            << "after the last whole frame the device plays silence";
+
+        pin.Write(std::span(client).subspan(3 * periodBytes + 1));
+        Clock().AdvancePeriods(4);
+        ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        const auto verdict = host::engine::JudgePlayback(
+            pin.Port().Journal(), Record(1), pin.ClientFormat(), pin.Port().OpenOrder());
+        EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
+        EXPECT_EQ(verdict.clientFramesPlayed, 5u * period);
         ClosePin(pin);
     }
 }

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -474,6 +476,73 @@ TEST_F(RevokeMappings, DoesNotWaitForATransferBlockedInThePort)
     // cannot be told from one revoked by it: it is never used or released.
     EXPECT_EQ(Peer().TotalBytes(), 16u);
     EXPECT_EQ(Peer().MappingBytes(), 0u);
+    AllowOutstandingMappings();
+}
+
+// A revocation while the transfer waits in GetMapping: the mapping that
+// comes back counts as revoked, and the transfer must leave the in-use mark
+// clear when it turns away from it. A second revocation then returns at
+// once; with the mark left set it would spin for ever at DISPATCH_LEVEL.
+// The second one runs on a thread of its own, and a bound on the wait turns
+// such a hang into a failure.
+TEST_F(RevokeMappings, ASecondRevocationAfterOneThatOverlappedATransferReturns)
+{
+    Open();
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PortStream().QueueMapping(nuvtest::Ramp(16));
+
+    std::mutex signalLock;
+    std::condition_variable signal;
+    bool inPort = false;
+    bool revoked = false;
+    std::atomic<bool> armed{true};
+    PortStream().OnGetMapping(
+        [&]
+        {
+            if (!armed.exchange(false))
+                return;
+            std::unique_lock guard(signalLock);
+            inPort = true;
+            signal.notify_all();
+            signal.wait(guard, [&] { return revoked; });
+        });
+    std::thread transfer(
+        [&]
+        {
+            host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+            Stream()->Service();
+        });
+    {
+        std::unique_lock guard(signalLock);
+        signal.wait(guard, [&] { return inPort; });
+    }
+    ULONG count = 0;
+    EXPECT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &count), STATUS_SUCCESS);
+    {
+        std::lock_guard guard(signalLock);
+        revoked = true;
+    }
+    signal.notify_all();
+    transfer.join();
+    PortStream().OnGetMapping({});
+    EXPECT_EQ(Peer().TotalBytes(), 0u) << "the mapping that came back was passed over";
+
+    PortStream().Revoke();
+    auto second = std::async(std::launch::async,
+                             [&]
+                             {
+                                 ULONG again = 0;
+                                 host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+                                 return Stream()->RevokeMappings(nullptr, nullptr, &again);
+                             });
+    if (second.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "the second RevokeMappings did not return: the in-use mark of the "
+                         "transfer that overlapped the first one is still set";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    EXPECT_EQ(second.get(), STATUS_SUCCESS);
     AllowOutstandingMappings();
 }
 
