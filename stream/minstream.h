@@ -79,7 +79,7 @@ private:
     BOOLEAN TakeNewMapping(_In_ LONG Generation);
     VOID ReleaseUsedUpMapping();
     VOID ServiceCapture();
-    VOID ServiceRender();
+    VOID ServiceRender(_In_ BOOLEAN AskEngine);
     VOID ZeroCaptureBufferIfIdle(_In_ ULONGLONG TotalBytesBefore);
     // The engine's takes of the render halves, each with m_Lock held; see
     // m_PendingHalves below.
@@ -89,7 +89,8 @@ private:
     VOID DropPartialFrame();
     VOID AccountEngineTake();
     VOID SilenceRestOfNextHalf();
-    VOID BeginEnginePeriod(_In_ ULONG PeriodEnds, _In_ BOOLEAN EngineInsidePeriod);
+    BOOLEAN BeginEnginePeriod(_In_ ULONG PeriodEnds, _In_ BOOLEAN EngineInsidePeriod,
+                              _In_ BOOLEAN CatchUp);
     VOID EndEnginePeriod();
     VOID ExpectFirstHalfTaken();
 

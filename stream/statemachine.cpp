@@ -5,7 +5,7 @@
 //     PAUSE -> RUN                 buffer (allocated, or the one still held),
 //                                  callback, attach, render pre-fill, START,
 //                                  publish the service group
-//     RUN -> PAUSE (or ACQUIRE)    clear the callback, STOP; buffer stays
+//     RUN -> PAUSE (or ACQUIRE)    STOP, clear the callback; buffer stays
 //     ACQUIRE -> STOP              clear the callback, detach, free the
 //                                  buffer, reset the transfer to a period
 //                                  start
@@ -51,14 +51,27 @@ VOID CMiniportWavePciStream::StartEngine()
 
 // The stream-table entry stays: a notification still on its way finds the
 // service group, and Service returns at once because m_Running is 0.
+//
+// The engine stream stops before its callback is cleared: a stream that
+// still ran with no callback would take halves at period ends the stream
+// never hears of (EngineNotify counts the ends), and would go on in the
+// wrong half once started again.
+//
+// m_Running drops only once the engine stream has stopped: a Service that
+// comes before that still fills the half the engine is about to take (it
+// takes it now or when it starts again). One that comes after finds the
+// stream paused and does nothing, and RUN does its work before it starts
+// the engine again. Only one state change or revocation at a time gets
+// here (m_EngineOwner), and destruction runs alone.
 VOID CMiniportWavePciStream::StopEngine()
 {
-    LONG wasRunning = InterlockedExchange(reinterpret_cast<volatile LONG*>(&m_Running), 0);
-    if (wasRunning == 1)
+    if (ReadShared(&m_Running) != 1)
     {
-        RegisterNotify(FALSE);
-        SendStreamCommand(ENGINE_CMD_STOP);
+        return;
     }
+    SendStreamCommand(ENGINE_CMD_STOP);
+    RegisterNotify(FALSE);
+    WriteShared(&m_Running, 0);
 }
 
 // Takes the buffer away from the engine and frees it. The engine no longer
@@ -155,6 +168,10 @@ NTSTATUS CMiniportWavePciStream::Run()
             RtlZeroMemory(m_Buffer, m_BufferBytes);
             TransferPeriod();
             ExpectFirstHalfTaken();
+        }
+        else
+        {
+            ServiceRender(FALSE);
         }
     }
     else

@@ -359,18 +359,24 @@ VOID CMiniportWavePciStream::SilenceRestOfNextHalf()
 // engine took or is about to take; all but the newest are taken already,
 // and the newest too if the engine is inside the period after it. Those are
 // accounted for now, before the transfer, which then fills the half the
-// engine takes next. A Service without a counted end (no notification
-// reached the miniport) stands for one.
-VOID CMiniportWavePciStream::BeginEnginePeriod(ULONG PeriodEnds, BOOLEAN EngineInsidePeriod)
+// engine takes next. Returns FALSE if no end came since the last Service
+// (one that RUN caught up with already): there is nothing to account for.
+// On a pin where no notification was ever counted (the stream is driven
+// without the engine's callback), each Service stands for one end; RUN's
+// catch-up (CatchUp) then has nothing to do.
+BOOLEAN CMiniportWavePciStream::BeginEnginePeriod(ULONG PeriodEnds, BOOLEAN EngineInsidePeriod,
+                                                  BOOLEAN CatchUp)
 {
-    ULONG ends = PeriodEnds - m_PeriodEndsSeen;
-    if (ends != 0)
+    ULONG ends = CatchUp ? 0 : 1;
+    if (PeriodEnds != 0)
     {
+        ends = PeriodEnds - m_PeriodEndsSeen;
         m_PeriodEndsSeen = PeriodEnds;
     }
-    else
+    if (ends == 0)
     {
-        ends = 1;
+        m_EngineTakeDone = TRUE;
+        return FALSE;
     }
     ULONG taken = ends - 1 + (EngineInsidePeriod ? 1 : 0);
     // Two takes bring both halves back to where they were.
@@ -387,6 +393,7 @@ VOID CMiniportWavePciStream::BeginEnginePeriod(ULONG PeriodEnds, BOOLEAN EngineI
     {
         SilenceRestOfNextHalf();
     }
+    return TRUE;
 }
 
 // The end of a render Service: the engine takes its next half now, unless
@@ -446,20 +453,26 @@ VOID CMiniportWavePciStream::ServiceCapture()
 // The engine position is read before the count of period ends: a period
 // end between the two then counts a half as taken that the engine may be
 // only about to take (it plays silence, and nothing is lost), never the
-// other way round.
-VOID CMiniportWavePciStream::ServiceRender()
+// other way round. RUN after PAUSE calls this with AskEngine FALSE to do
+// the work of a Service that came while the stream was paused: the engine
+// stopped before that period's take, and takes it when it starts again.
+VOID CMiniportWavePciStream::ServiceRender(BOOLEAN AskEngine)
 {
-    BOOLEAN insidePeriod = EngineInsidePeriod();
+    BOOLEAN insidePeriod = AskEngine ? EngineInsidePeriod() : FALSE;
     ULONG periodEnds = m_Miniport->PeriodEnds(m_Capture, m_Pin);
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
-    if (m_Buffer != NULL)
-    {
-        BeginEnginePeriod(periodEnds, insidePeriod);
-    }
+    BOOLEAN newEnd = m_Buffer != NULL && BeginEnginePeriod(periodEnds, insidePeriod, !AskEngine);
     KeReleaseSpinLock(&m_Lock, oldIrql);
 
-    TransferPeriod();
+    // A Service whose period end RUN already caught up with has nothing to
+    // do: its half is filled and counted as taken, and the engine takes it
+    // when it starts; a transfer now would write the half after it into
+    // that very half.
+    if (newEnd)
+    {
+        TransferPeriod();
+    }
     EndEnginePeriod();
 }
 
@@ -481,7 +494,7 @@ STDMETHODIMP_(void) CMiniportWavePciStream::Service()
         ServiceCapture();
         return;
     }
-    ServiceRender();
+    ServiceRender(TRUE);
 }
 
 // Continues a period that ran short of mappings; no warm-up, no silence.

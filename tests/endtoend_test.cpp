@@ -401,6 +401,39 @@ TEST_F(EndToEndStreaming, PauseInsideAPeriodResumesAtTheFrameWhereItStopped)
     EXPECT_EQ(Record(1).underruns, 0u);
 }
 
+// The device goes on while PAUSE reaches the engine: a period ends between
+// the stream's two commands. The engine must not take a half then that the
+// stream never hears of, or the stream goes on in the wrong half after RUN:
+// STOP goes first, then the callback is cleared.
+TEST_F(EndToEndStreaming, APeriodEndingWhilePauseReachesTheEngineTakesNoHalfUnheard)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+    const Bytes client = nuvtest::ClientSamples(8 * period, 2, 2, 3);
+    pin.Write(client);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(2);
+    bool armed = true;
+    Engine().SetCommandObserver(
+        [&](ULONG)
+        {
+            if (armed)
+            {
+                armed = false;
+                Clock().AdvancePeriods(1);
+            }
+        });
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    Engine().SetCommandObserver({});
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(8);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const auto verdict = host::engine::JudgePlayback(pin.Port().Journal(), Record(1),
+                                                     pin.ClientFormat(), pin.Port().OpenOrder());
+    EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
+    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
+}
+
 // Both devices at once, each with its own data: the streams do not mix.
 TEST_F(EndToEndStreaming, TwoDevicesPlayTheirOwnData)
 {

@@ -66,7 +66,7 @@ TEST_F(SetState, RunPauseStopSendsTheCommandsInOrder)
 
     Engine().ClearCommands();
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_STOP});
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY});
     EXPECT_EQ(Engine().LastBlock<ENGINE_NOTIFY_PARAMS>()->Callback, nullptr);
 
     Engine().ClearCommands();
@@ -268,7 +268,7 @@ TEST_F(SetState, ReleasingARunningStreamLeavesTheEngineNothingOfIt)
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Engine().ClearCommands();
     ReleaseStream();
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_STOP,
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
                                     ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER});
     auto state = EngineStream();
     ASSERT_TRUE(state);
@@ -321,7 +321,7 @@ TEST_F(RevokeMappings, RunningStreamRestartsWithItsCallbackRegistered)
     Engine().ClearCommands();
     ULONG revoked = 0;
     ASSERT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &revoked), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_STOP,
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
                                     ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_START});
     auto state = EngineStream();
     EXPECT_EQ(state->callback, &EngineNotify);
