@@ -271,10 +271,14 @@ PlayVerdict Walk::Run()
             const bool silent = Silent(frame);
             for (const Candidate& candidate : candidates)
             {
-                // A client frame of digital silence played where silence was
-                // inserted cannot be told apart; it counts as played.
-                if (silent ? ClientFrameSilent(candidate.offset)
-                           : IsClientFrame(frame, candidate.offset))
+                // Silence where the client's frame is digital silence too is
+                // that frame if it was written in time for this period, and
+                // silence inserted for a late client otherwise.
+                const bool same =
+                    silent ? ClientFrameSilent(candidate.offset) &&
+                                 WrittenOrder(candidate.offset + m_frameBytes) < decided
+                           : IsClientFrame(frame, candidate.offset);
+                if (same)
                 {
                     match = &candidate;
                     break;

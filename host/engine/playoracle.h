@@ -26,7 +26,8 @@
 // prefix of that part, in whole frames, and then goes on at `to`, frames
 // counted afresh from there. A STOP takes back everything written before it
 // and not yet played: the first take after it starts with the frames after
-// it. Runs of digital silence in the client's own data count as played.
+// it. Silence where the client's next frame is digital silence too counts as
+// that frame if it was written in time, as inserted silence otherwise.
 //
 // A take the engine made before the Service of the period end before it had
 // run (PeriodRecord::underrun: a late DPC) is a glitch the design cannot

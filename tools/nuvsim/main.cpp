@@ -58,6 +58,10 @@ int main(int argc, char** argv)
                      "Write a Chrome trace-event JSON of periods, services, transfers and "
                      "state changes.");
     play->add_flag("--quiet", playOptions.quiet, "No progress bar and no summary.");
+    play->add_option(
+        "--schedule", playOptions.schedule,
+        "The client's timing on the virtual clock, e.g. \"write 2p, wait 3p, rest 333, "
+        "cancel@5000, pause 2p\" (see the README).");
 
     CLI::App* formats = app.add_subcommand(
         "formats", "Start the adapter and print which formats each device accepts.");
