@@ -11,8 +11,9 @@
 //     SetState(RUN) .......... statemachine.cpp buffer, callback, attach,
 //                                               pre-fill, START, publish
 //     EngineNotify ........... transfer.cpp     engine -> IPortWavePci::Notify
-//     Service ................ transfer.cpp     one period under m_Lock, or
-//                                               silence if nothing came
+//     Service ................ transfer.cpp     one period under m_Lock, into
+//                                               the half the engine takes
+//                                               next; silence if none came
 //     TransferPeriod ......... transfer.cpp     mappings -> ConvertSamples
 //     GetPosition ............ position.cpp     periods done + engine offset
 //     SetState(PAUSE, STOP) .. statemachine.cpp STOP the engine; detach, free
