@@ -90,6 +90,9 @@ public:
         stream->m_BufferBytes = 2 * stream->m_PeriodContainerBytes;
         stream->m_PeriodClientBytes = frames * channels * bytesPerSample;
         stream->m_BufferClientBytes = 2 * stream->m_PeriodClientBytes;
+        stream->m_FrameClientBytes = channels * bytesPerSample;
+        stream->m_FrameContainerBytes = channels * 4;
+        stream->m_PeriodFrames = frames;
         stream->m_Capture = capture ? 1 : 0;
         stream->m_Buffer = ring;
         KeInitializeSpinLock(&stream->m_Lock);
@@ -109,6 +112,9 @@ public:
     {
         return stream->TransferPeriod();
     }
+    // The engine took the period just completed (a render stream does not
+    // write a half again before the engine took it).
+    static void EngineTookTheHalves(CMiniportWavePciStream* stream) { stream->m_PendingHalves = 0; }
     static ULONGLONG CompletedBytes(CMiniportWavePciStream* stream)
     {
         return stream->m_CompletedBytes;

@@ -241,7 +241,11 @@ class TransferMeasure : public StreamMeasure
 {
 public:
     using StreamMeasure::StreamMeasure;
-    void RunPeriod() override { CMiniportWavePciStreamTestPeer::TransferPeriod(stream_); }
+    void RunPeriod() override
+    {
+        CMiniportWavePciStreamTestPeer::TransferPeriod(stream_);
+        CMiniportWavePciStreamTestPeer::EngineTookTheHalves(stream_);
+    }
 };
 
 class HostSpinLockMeasure : public Measure

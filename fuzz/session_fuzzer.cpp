@@ -15,13 +15,17 @@
 // buffer included) are checked; the port stream checks each client buffer's
 // guards when it completes or is cancelled, that every mapping is released
 // at most once and with the right tag, and at close that none is left
-// neither released nor revoked. At the end the pin closes without a problem
-// and no pool of the driver's tags is left.
+// neither released nor revoked. At the end the pin closes without a problem,
+// no pool of the driver's tags is left, and the oracle over the device's
+// output (host/engine/playoracle.h) finds that it played the client's
+// frames once, in order, intact, with silence only where the client was
+// late: a finding there is wrong audio.
 #include "fuzz/support/formatbuilder.h"
 #include "fuzz/support/fuzzinput.h"
 #include "fuzz/support/fuzzsystem.h"
 
 #include "host/engine/clock.h"
+#include "host/engine/playoracle.h"
 #include "host/kernel/hostkernel.h"
 #include "host/portcls/pin.h"
 #include "host/portcls/servicegroup.h"
@@ -151,7 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Streams read the period when they are created.
     system.System().Engine().SetPeriodFrames(kPeriods[in.Choice(SIZEOF_ARRAY(kPeriods))]);
-    const std::u16string subdevice = u"NUV_Wave" + std::u16string(1, u'1' + in.Choice(4));
+    const ULONG device = static_cast<ULONG>(in.Choice(4));
+    const std::u16string subdevice =
+        u"NUV_Wave" + std::u16string(1, static_cast<char16_t>(u'1' + device));
     const std::vector<std::uint8_t> format = nuvfuzz::TakePlayableFormat(in);
     std::unique_ptr<host::portcls::Pin> pin;
     const NTSTATUS status =
@@ -170,9 +176,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     pin->SetState(KSSTATE_STOP);
     pin->CancelQueued();
+    const host::engine::ClientJournal journal = pin->Port().Journal();
+    const std::uint64_t opened = pin->Port().OpenOrder();
+    const host::engine::PlayFormat played = pin->ClientFormat();
     for (const std::string& problem : pin->Close())
         nuvfuzz::Finding("at close: " + problem);
     pin.reset();
+    const host::engine::StreamState record =
+        system.System().Engine().Stream(0, device, 0).value_or(host::engine::StreamState{});
+    const host::engine::PlayVerdict verdict =
+        host::engine::JudgePlayback(journal, record, played, opened);
+    if (!verdict.Clean())
+        nuvfuzz::Finding("the device did not play the client's frames once, in order, intact:\n" +
+                         verdict.Summary());
     // The clock is at a period boundary for the next input's stream.
     clock.AdvanceToBoundary();
     if (host::portcls::LiveServiceGroupCount() != 0)

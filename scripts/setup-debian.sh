@@ -12,6 +12,7 @@ packages=(
   lld llvm python3 osslsigncode openssl
   libsndfile1-dev libcli11-dev libswresample-dev libavutil-dev
   sox alsa-utils ffmpeg graphviz
+  qemu-user
 )
 
 missing=()

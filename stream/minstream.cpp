@@ -81,6 +81,9 @@ NTSTATUS CMiniportWavePciStream::Init(CMiniportWavePci* Miniport, PPORTWAVEPCIST
     m_ClientBytesPerSample = bytesPerSample;
     m_PeriodClientBytes = frames * m_Channels * bytesPerSample;
     m_BufferClientBytes = 2 * frames * m_Channels * bytesPerSample;
+    m_FrameClientBytes = m_Channels * bytesPerSample;
+    m_FrameContainerBytes = m_Channels * 4;
+    m_PeriodFrames = frames;
 
     m_PortStream = PortStream;
     m_PortStream->AddRef();
@@ -196,8 +199,10 @@ CMiniportWavePciStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* I
 {
     PAGED_CODE();
 
+    // Only what the object implements. IServiceSink is not among it: the
+    // stream's Service is a method of IMiniportWavePciStream, and a caller
+    // that called RequestService through that table would reach SetFormat.
     if (IsEqualGUIDAligned(InterfaceId, IID_IMiniportWavePciStream) ||
-        IsEqualGUIDAligned(InterfaceId, IID_IServiceSink) ||
         IsEqualGUIDAligned(InterfaceId, IID_IUnknown))
     {
         return ReturnInterface(static_cast<PMINIPORTWAVEPCISTREAM>(this), Interface);

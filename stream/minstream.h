@@ -11,8 +11,9 @@
 //     SetState(RUN) .......... statemachine.cpp buffer, callback, attach,
 //                                               pre-fill, START, publish
 //     EngineNotify ........... transfer.cpp     engine -> IPortWavePci::Notify
-//     Service ................ transfer.cpp     one period under m_Lock, or
-//                                               silence if nothing came
+//     Service ................ transfer.cpp     one period under m_Lock, into
+//                                               the half the engine takes
+//                                               next; silence if none came
 //     TransferPeriod ......... transfer.cpp     mappings -> ConvertSamples
 //     GetPosition ............ position.cpp     periods done + engine offset
 //     SetState(PAUSE, STOP) .. statemachine.cpp STOP the engine; detach, free
@@ -76,9 +77,27 @@ private:
     BOOLEAN MappingWasRevoked() const;
     VOID ForgetMapping();
     VOID ReleaseHeldMapping();
-    VOID SilenceRestOfHalf();
-    VOID EndEnginePeriod(_In_ ULONGLONG TotalBytesBefore);
+    BOOLEAN TakeNewMapping(_In_ LONG Generation);
+    VOID ReleaseUsedUpMapping();
+    VOID ServiceCapture();
+    VOID ServiceRender(_In_ BOOLEAN AskEngine);
+    VOID ZeroCaptureBufferIfIdle(_In_ ULONGLONG TotalBytesBefore);
+    // The engine's takes of the render halves, each with m_Lock held; see
+    // m_PendingHalves below.
+    ULONG OpenHalf() const;
+    ULONG PartialFrameBytes() const;
+    VOID MoveOpenPeriodTo(_In_ ULONG Half);
+    VOID DropPartialFrame();
+    VOID AccountEngineTake();
+    VOID SilenceRestOfNextHalf();
+    BOOLEAN BeginEnginePeriod(_In_ ULONG PeriodEnds, _In_ BOOLEAN EngineInsidePeriod,
+                              _In_ BOOLEAN CatchUp);
+    VOID EndEnginePeriod();
     VOID ExpectFirstHalfTaken();
+
+    // --- position.cpp; resident ---
+    ULONG EnginePinOffset() const;
+    BOOLEAN EngineInsidePeriod();
 
     // Fields that another thread reads or writes without m_Lock (m_Running,
     // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration)
@@ -114,6 +133,8 @@ private:
     }
 
     // --- statemachine.cpp; resident ---
+    VOID BeginStateChange();
+    VOID EndStateChange();
     NTSTATUS Run();
     VOID StartEngine();
     VOID StopEngine();
@@ -163,6 +184,9 @@ private:
     ULONG m_PeriodClientBytes;    // F * N * B
     ULONG m_BufferClientBytes;    // 2 * m_PeriodClientBytes
     ULONG m_ClientBytesPerSample; // B, 2 to 4
+    ULONG m_FrameClientBytes;     // N * B
+    ULONG m_FrameContainerBytes;  // N * 4
+    ULONG m_PeriodFrames;         // F
 
     // 1 while the callback is registered and the buffer attached by RUN.
     ULONG m_BufferAttached;
@@ -193,16 +217,47 @@ private:
     // m_Lock; MappingAvailable reads it before taking the lock (ReadShared).
     volatile ULONG m_PeriodShort;
 
-    // Which halves the engine has yet to take. The engine takes half 0 when
-    // it starts on a fresh buffer and then the other half after each period
-    // end, once the Service for that end has run. m_PendingHalves has bit h
-    // set while half h holds a render period completed since the engine
-    // last took h. A Service that finds nothing silences only the halves
-    // without one: after a period completed by MappingAvailable the stream
-    // runs a period further ahead, and a completed half is then still to be
-    // played. Both under m_Lock.
+    // Render: which half the engine takes next, and what is in each. The
+    // engine takes half 0 when it starts on a fresh buffer and then the
+    // other half after each period end (m_EngineNextHalf), whether or not
+    // the Service that end asked for has run. m_PendingHalves has bit h set
+    // while half h holds a period completed since the engine last took h.
+    // The period being filled (the "open" period, at m_BufferOffset) always
+    // goes into the next half the engine takes that holds no completed
+    // period, so that what the client sends after an underrun is played
+    // next and in order:
+    //   - when the engine takes the half of the open period before it is
+    //     complete, the engine plays the whole frames in it followed by
+    //     silence, and the open period moves to the start of the other half,
+    //     taking along the first samples of a frame that a mapping left
+    //     unfinished (a frame is never played in part);
+    //   - the next half the engine takes, if it is the open one, is silent
+    //     beyond m_BufferOffset, so that a half taken before its Service ran
+    //     (a late DPC) plays silence, not the period it held two periods
+    //     before.
+    // m_PeriodEndsSeen is the miniport's count of period ends up to which
+    // the takes have been accounted for; m_EngineTakeDone is set while a
+    // Service found that the engine already took the half it was meant to
+    // fill. All under m_Lock.
     ULONG m_PendingHalves;
     ULONG m_EngineNextHalf;
+    ULONG m_PeriodEndsSeen;
+    BOOLEAN m_EngineTakeDone;
+
+    // Render: bytes of the client's stream to pass over before the next
+    // sample. STOP drops a frame that a mapping left unfinished; if the
+    // port gives the rest of it after all (it did not take back its
+    // buffers), the rest is passed over so that the next frame starts on a
+    // frame boundary. A revocation since m_SkipGeneration means the rest
+    // will not come. Under m_Lock.
+    ULONG m_SkipBytes;
+    LONG m_SkipGeneration;
+
+    // 0, or who is starting or stopping the engine stream now: SetState
+    // (STATE_CHANGE_OWNER) or RevokeMappings (REVOKE_OWNER). A state change
+    // waits for a revocation's stop and restart to end; a revocation that
+    // finds a state change under way leaves the engine to it. Interlocked.
+    volatile LONG m_EngineOwner;
 };
 
 // Creates a stream with one reference, from PoolType, tag PcCr, zero-filled.

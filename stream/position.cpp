@@ -20,6 +20,25 @@ static ULONG PinOffsetOf(_In_ ULONG Pin)
     return Pin < SIZEOF_ARRAY(PositionPinOffsets) ? PositionPinOffsets[Pin] : 0;
 }
 
+ULONG CMiniportWavePciStream::EnginePinOffset() const
+{
+    return PinOffsetOf(m_Pin);
+}
+
+// Whether the engine is past the first frame of the period it plays: every
+// stream plays on the device's period grid and the engine takes a half at a
+// period's first frame, so past it the half for this period is taken. At
+// the first frame itself the take may be just ahead or just behind; the
+// stream counts it as ahead. Sent without m_Lock held.
+BOOLEAN CMiniportWavePciStream::EngineInsidePeriod()
+{
+    ENGINE_POSITION_PARAMS block = {};
+    block.Capture = m_Capture;
+    block.PinOffset = EnginePinOffset();
+    m_Miniport->CallEngine(ENGINE_CMD_GET_POSITION, &block);
+    return block.Position % m_PeriodFrames != 0;
+}
+
 // Completed periods plus the engine's offset inside the period it plays,
 // less the one period the transfer runs ahead of the engine (for render,
 // the RUN pre-fill completes the first period before the engine starts).
@@ -31,7 +50,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::GetPosition(PULONGLONG Position)
 {
     ENGINE_POSITION_PARAMS block = {};
     block.Capture = m_Capture;
-    block.PinOffset = PinOffsetOf(m_Pin);
+    block.PinOffset = EnginePinOffset();
     m_Miniport->CallEngine(ENGINE_CMD_GET_POSITION, &block);
 
     ULONGLONG offsetInPeriod = static_cast<ULONGLONG>(block.Position) * m_Channels *

@@ -5,7 +5,7 @@
 //     PAUSE -> RUN                 buffer (allocated, or the one still held),
 //                                  callback, attach, render pre-fill, START,
 //                                  publish the service group
-//     RUN -> PAUSE (or ACQUIRE)    clear the callback, STOP; buffer stays
+//     RUN -> PAUSE (or ACQUIRE)    STOP, clear the callback; buffer stays
 //     ACQUIRE -> STOP              clear the callback, detach, free the
 //                                  buffer, reset the transfer to a period
 //                                  start
@@ -51,14 +51,27 @@ VOID CMiniportWavePciStream::StartEngine()
 
 // The stream-table entry stays: a notification still on its way finds the
 // service group, and Service returns at once because m_Running is 0.
+//
+// The engine stream stops before its callback is cleared: a stream that
+// still ran with no callback would take halves at period ends the stream
+// never hears of (EngineNotify counts the ends), and would go on in the
+// wrong half once started again.
+//
+// m_Running drops only once the engine stream has stopped: a Service that
+// comes before that still fills the half the engine is about to take (it
+// takes it now or when it starts again). One that comes after finds the
+// stream paused and does nothing, and RUN does its work before it starts
+// the engine again. Only one state change or revocation at a time gets
+// here (m_EngineOwner), and destruction runs alone.
 VOID CMiniportWavePciStream::StopEngine()
 {
-    LONG wasRunning = InterlockedExchange(reinterpret_cast<volatile LONG*>(&m_Running), 0);
-    if (wasRunning == 1)
+    if (ReadShared(&m_Running) != 1)
     {
-        RegisterNotify(FALSE);
-        SendStreamCommand(ENGINE_CMD_STOP);
+        return;
     }
+    SendStreamCommand(ENGINE_CMD_STOP);
+    RegisterNotify(FALSE);
+    WriteShared(&m_Running, 0);
 }
 
 // Takes the buffer away from the engine and frees it. The engine no longer
@@ -87,6 +100,27 @@ VOID CMiniportWavePciStream::DetachAndFreeBuffer()
     {
         ExFreePoolWithTag(buffer, POOL_TAG_TRANSFER);
     }
+}
+
+// Values of m_EngineOwner.
+#define STATE_CHANGE_OWNER 1
+#define REVOKE_OWNER 2
+
+// A state change owns the engine stream's start and stop while it runs. A
+// revocation's stop and restart take no lock and are short; the state
+// change waits for one in progress to end, so that a revocation never
+// restarts a stream that SetState has paused or stopped in the meantime.
+VOID CMiniportWavePciStream::BeginStateChange()
+{
+    while (InterlockedCompareExchange(&m_EngineOwner, STATE_CHANGE_OWNER, 0) != 0)
+    {
+        KeMemoryBarrier();
+    }
+}
+
+VOID CMiniportWavePciStream::EndStateChange()
+{
+    InterlockedExchange(&m_EngineOwner, 0);
 }
 
 NTSTATUS CMiniportWavePciStream::Run()
@@ -133,6 +167,11 @@ NTSTATUS CMiniportWavePciStream::Run()
         {
             RtlZeroMemory(m_Buffer, m_BufferBytes);
             TransferPeriod();
+            ExpectFirstHalfTaken();
+        }
+        else
+        {
+            ServiceRender(FALSE);
         }
     }
     else
@@ -141,63 +180,78 @@ NTSTATUS CMiniportWavePciStream::Run()
         // one it held instead of forgetting it.
         ReleaseHeldMapping();
     }
-    if (freshBuffer)
-    {
-        ExpectFirstHalfTaken();
-    }
     StartEngine();
     return STATUS_SUCCESS;
 }
 
-// An engine started on a buffer it has not seen takes the first half first
-// (the pre-fill's period, if any; nothing else is in the buffer yet); an
-// engine started again on the same buffer goes on where it stopped.
-VOID CMiniportWavePciStream::ExpectFirstHalfTaken()
-{
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
-    m_PendingHalves = 0;
-    m_EngineNextHalf = 1;
-    KeReleaseSpinLock(&m_Lock, oldIrql);
-}
-
 // STOP zeroes the byte counts of the period, and with them the client phase
 // and the ring cursor, so that the three agree again and a later RUN starts
-// at the beginning of the first half. Part of a sample that a mapping left
-// unfinished is kept, at the same place in the first container, because the
-// held mapping (kept as it is) goes on with the rest of that sample.
+// at the beginning of the first half.
+//
+// Render: the port takes back the pin's buffers at STOP and revokes the
+// mappings it handed out, so the rest of a frame that a mapping left
+// unfinished does not come, and its first samples go with the buffer. Should
+// the rest come after all (a port that kept its buffers), it is passed over
+// (m_SkipBytes), so that the stream goes on at a frame boundary either way.
+// A held mapping always ends a period, so it starts a frame. Capture keeps
+// the part of a sample that a mapping left unfinished, at the same place in
+// the first container, for the held mapping to complete.
 VOID CMiniportWavePciStream::Stop()
 {
     DetachAndFreeBuffer();
     StopEngine();
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
-    ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
+    if (m_Capture == 0)
+    {
+        ULONG partialFrame = PartialFrameBytes();
+        if (partialFrame != 0)
+        {
+            m_SkipBytes = m_FrameClientBytes - partialFrame;
+            m_SkipGeneration = m_MappingGeneration;
+        }
+        m_PeriodBytesDone = 0;
+        m_ClientPhase = 0;
+        m_BufferOffset = 0;
+        m_PendingHalves = 0;
+        m_EngineNextHalf = 0;
+        m_EngineTakeDone = FALSE;
+    }
+    else
+    {
+        ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
+        m_PeriodBytesDone = partialSample;
+        m_ClientPhase = partialSample;
+        m_BufferOffset %= 4;
+    }
     m_TotalBytes = 0;
-    m_PeriodBytesDone = partialSample;
-    m_ClientPhase = partialSample;
-    m_BufferOffset %= 4;
     m_PeriodShort = 0;
     KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetState(KSSTATE State)
 {
+    NTSTATUS ntStatus = STATUS_SUCCESS;
+    BeginStateChange();
     switch (State)
     {
     case KSSTATE_RUN:
-        return Run();
+        ntStatus = Run();
+        break;
     case KSSTATE_ACQUIRE:
     case KSSTATE_PAUSE:
         // The buffer stays allocated and attached; the held mapping and the
         // counters stay as they are.
         StopEngine();
-        return STATUS_SUCCESS;
+        break;
     case KSSTATE_STOP:
         Stop();
-        return STATUS_SUCCESS;
+        break;
     default:
-        return STATUS_SUCCESS;
+        break;
     }
+    EndStateChange();
+    return ntStatus;
 }
 
 // The port takes back mappings it handed out; the stream stops the engine
@@ -233,6 +287,16 @@ CMiniportWavePciStream::RevokeMappings(PVOID FirstTag, PVOID LastTag, PULONG Map
         KeMemoryBarrier();
     }
 
+    // The stop and restart are left out while SetState changes the state:
+    // it decides whether the engine runs, and must not find it started
+    // again behind its back (see BeginStateChange).
+    if (InterlockedCompareExchange(&m_EngineOwner, REVOKE_OWNER, 0) != 0)
+    {
+        WriteShared64(&m_CompletedBytes, 0);
+        WriteShared64(&m_ServiceCount, 0);
+        *MappingsRevoked = 1;
+        return STATUS_SUCCESS;
+    }
     BOOLEAN wasRunning = ReadShared(&m_Running) == 1;
     StopEngine();
     WriteShared64(&m_CompletedBytes, 0);
@@ -244,6 +308,7 @@ CMiniportWavePciStream::RevokeMappings(PVOID FirstTag, PVOID LastTag, PULONG Map
         RegisterNotify(TRUE);
         StartEngine();
     }
+    InterlockedExchange(&m_EngineOwner, 0);
 
     *MappingsRevoked = 1;
     return STATUS_SUCCESS;

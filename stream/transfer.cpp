@@ -28,6 +28,9 @@ VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
     {
         return;
     }
+    // Counted before the port is asked: a Service for an earlier end may be
+    // running on another processor and must learn of this one.
+    miniport->CountPeriodEnd(Capture, Pin);
     miniport->m_Port->Notify(serviceGroup);
 }
 
@@ -121,6 +124,59 @@ VOID CMiniportWavePciStream::ReleaseHeldMapping()
     KeReleaseSpinLock(&m_Lock, oldIrql);
 }
 
+// With m_Lock held: gives back a mapping that is used up, unless the port
+// revoked it meanwhile (a revoked mapping is the port's; it must not be
+// released again).
+VOID CMiniportWavePciStream::ReleaseUsedUpMapping()
+{
+    if (!MappingWasRevoked())
+    {
+        m_PortStream->ReleaseMapping(&m_MappingsReleased);
+        m_MappingsReleased++;
+    }
+    ForgetMapping();
+}
+
+// With m_Lock held, for the mapping GetMapping has just returned, with the
+// revocation generation read before that call. Render: a revocation since
+// the mapping before it means the port took back the buffers that held the
+// rest of a frame that mapping left unfinished, so the frame's first samples
+// are dropped and this mapping starts a frame. Bytes that STOP left to pass
+// over are passed over. Returns FALSE if nothing of the mapping is left.
+BOOLEAN CMiniportWavePciStream::TakeNewMapping(LONG Generation)
+{
+    LONG previous = m_MappingGeneration;
+    m_MappingGeneration = Generation;
+    if (m_Capture != 0)
+    {
+        return TRUE;
+    }
+    if (Generation != previous && PartialFrameBytes() != 0)
+    {
+        DropPartialFrame();
+    }
+    if (m_SkipBytes == 0)
+    {
+        return TRUE;
+    }
+    if (Generation != m_SkipGeneration)
+    {
+        m_SkipBytes = 0;
+        return TRUE;
+    }
+    ULONG skipped = m_SkipBytes < m_MappingBytes ? m_SkipBytes : m_MappingBytes;
+    m_SkipBytes -= skipped;
+    m_MappingBytes -= skipped;
+    m_MappingVirtual = static_cast<PUCHAR>(m_MappingVirtual) + skipped;
+    m_MappingPhysical.LowPart += skipped;
+    if (m_MappingBytes != 0)
+    {
+        return TRUE;
+    }
+    ReleaseUsedUpMapping();
+    return FALSE;
+}
+
 // Moves up to the rest of the current period, taking mappings from the port
 // while the period is incomplete and none is held, and releasing each one
 // when it is used up. m_Lock is held throughout, across the port's
@@ -152,6 +208,12 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
             WriteShared(&m_PeriodShort, 0);
             break;
         }
+        // A half that holds a period the engine has not taken yet is not
+        // written again: the next period waits until the engine took it.
+        if (m_Capture == 0 && m_PeriodBytesDone == 0 && (m_PendingHalves & (1u << OpenHalf())) != 0)
+        {
+            break;
+        }
 
         if (m_MappingBytes != 0 && MappingWasRevoked())
         {
@@ -167,10 +229,12 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
             {
                 ForgetMapping();
                 WriteShared(&m_PeriodShort, 1);
-                SilenceRestOfHalf();
                 break;
             }
-            m_MappingGeneration = generation;
+            if (!TakeNewMapping(generation))
+            {
+                continue;
+            }
         }
 
         InterlockedExchange(&m_MappingInUse, 1);
@@ -187,12 +251,7 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
         m_MappingBytes -= moved;
         if (m_MappingBytes == 0)
         {
-            if (!MappingWasRevoked())
-            {
-                m_PortStream->ReleaseMapping(&m_MappingsReleased);
-                m_MappingsReleased++;
-            }
-            ForgetMapping();
+            ReleaseUsedUpMapping();
         }
         else
         {
@@ -207,45 +266,214 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
     return ntStatus;
 }
 
-// With m_Lock held, when a render period runs short: the rest of its half
-// still holds the period from two periods before, which the engine would
-// play again if it took the half now. Silence is what the client sent
-// there, as far as anyone knows; a later transfer overwrites it with the
-// rest of the period. A period with nothing in it yet is left to the zero
-// fill of Service.
-VOID CMiniportWavePciStream::SilenceRestOfHalf()
+// --- the engine's takes of the render halves (all with m_Lock held) ---------
+
+// The half m_BufferOffset is in: where the open period goes.
+ULONG CMiniportWavePciStream::OpenHalf() const
 {
-    ULONG intoHalf = m_BufferOffset % m_PeriodContainerBytes;
-    if (m_Capture != 0 || intoHalf == 0)
+    return (m_BufferOffset / m_PeriodContainerBytes) & 1;
+}
+
+// Client bytes of a frame that the last mapping left unfinished.
+ULONG CMiniportWavePciStream::PartialFrameBytes() const
+{
+    return static_cast<ULONG>(m_PeriodBytesDone % m_FrameClientBytes);
+}
+
+// The ring offset of the first container of the unfinished frame: the
+// period starts a half, and every whole frame before it fills N containers.
+static ULONG PartialFrameStart(ULONG OpenHalf, ULONG PeriodContainerBytes,
+                               ULONGLONG PeriodBytesDone, ULONG FrameClientBytes,
+                               ULONG FrameContainerBytes)
+{
+    ULONG wholeFrames = static_cast<ULONG>(PeriodBytesDone / FrameClientBytes);
+    return OpenHalf * PeriodContainerBytes + wholeFrames * FrameContainerBytes;
+}
+
+// The rest of the frame will not come: its first samples leave the ring and
+// the cursor, client phase and period count go back to the frame's start.
+VOID CMiniportWavePciStream::DropPartialFrame()
+{
+    ULONG partial = PartialFrameBytes();
+    ULONG start = PartialFrameStart(OpenHalf(), m_PeriodContainerBytes, m_PeriodBytesDone,
+                                    m_FrameClientBytes, m_FrameContainerBytes);
+    RtlZeroMemory(m_Buffer + start, m_BufferOffset - start);
+    m_BufferOffset = start;
+    m_PeriodBytesDone -= partial;
+    m_ClientPhase -= partial;
+}
+
+// The engine took the half of the open period before it was complete: it
+// plays the whole frames in it, then silence. The open period starts again
+// at the start of Half, and the containers of an unfinished frame go along
+// (their place in the taken half is silenced).
+VOID CMiniportWavePciStream::MoveOpenPeriodTo(ULONG Half)
+{
+    ULONG partial = PartialFrameBytes();
+    ULONG from = PartialFrameStart(OpenHalf(), m_PeriodContainerBytes, m_PeriodBytesDone,
+                                   m_FrameClientBytes, m_FrameContainerBytes);
+    ULONG span = m_BufferOffset - from;
+    ULONG to = Half * m_PeriodContainerBytes;
+    if (span != 0)
+    {
+        RtlCopyMemory(m_Buffer + to, m_Buffer + from, span);
+        RtlZeroMemory(m_Buffer + from, span);
+    }
+    m_BufferOffset = to + span;
+    m_PeriodBytesDone = partial;
+    m_ClientPhase = Half * m_PeriodClientBytes + partial;
+}
+
+// The engine takes m_EngineNextHalf (or took it, if the Service is late).
+VOID CMiniportWavePciStream::AccountEngineTake()
+{
+    ULONG taken = m_EngineNextHalf;
+    if ((m_PendingHalves & (1u << taken)) != 0)
+    {
+        m_PendingHalves &= ~(1u << taken);
+    }
+    else if (OpenHalf() == taken)
+    {
+        MoveOpenPeriodTo(taken ^ 1);
+    }
+    m_EngineNextHalf = taken ^ 1;
+}
+
+// The next half the engine takes, when it is the open one, holds the open
+// period's samples and silence after them: what it held before (the period
+// played two periods ago) must not be played again if the engine takes it
+// before the Service that would fill it runs.
+VOID CMiniportWavePciStream::SilenceRestOfNextHalf()
+{
+    ULONG next = m_EngineNextHalf;
+    if ((m_PendingHalves & (1u << next)) != 0 || OpenHalf() != next)
     {
         return;
     }
-    RtlZeroMemory(m_Buffer + m_BufferOffset, m_PeriodContainerBytes - intoHalf);
+    ULONG end = (next + 1) * m_PeriodContainerBytes;
+    RtlZeroMemory(m_Buffer + m_BufferOffset, end - m_BufferOffset);
 }
 
-// The end of a Service call: silence where it moved nothing, then the
-// engine takes its next half. The check and the fill are one step under
-// m_Lock: a MappingAvailable on another processor may have moved bytes
-// since this Service's transfer, and they must not be wiped. Nor is a half
-// holding a completed period the engine has not taken yet (see
-// m_PendingHalves): it is the one the engine plays next.
-VOID CMiniportWavePciStream::EndEnginePeriod(ULONGLONG TotalBytesBefore)
+// The start of a render Service: the engine has ended PeriodEnds periods in
+// all (the miniport's count). Each end since the last Service is a half the
+// engine took or is about to take; all but the newest are taken already,
+// and the newest too if the engine is inside the period after it. Those are
+// accounted for now, before the transfer, which then fills the half the
+// engine takes next. Returns FALSE if no end came since the last Service
+// (one that RUN caught up with already): there is nothing to account for.
+// On a pin where no notification was ever counted (the stream is driven
+// without the engine's callback), each Service stands for one end; RUN's
+// catch-up (CatchUp) then has nothing to do.
+BOOLEAN CMiniportWavePciStream::BeginEnginePeriod(ULONG PeriodEnds, BOOLEAN EngineInsidePeriod,
+                                                  BOOLEAN CatchUp)
+{
+    ULONG ends = CatchUp ? 0 : 1;
+    if (PeriodEnds != 0)
+    {
+        ends = PeriodEnds - m_PeriodEndsSeen;
+        m_PeriodEndsSeen = PeriodEnds;
+    }
+    if (ends == 0)
+    {
+        m_EngineTakeDone = TRUE;
+        return FALSE;
+    }
+    ULONG taken = ends - 1 + (EngineInsidePeriod ? 1 : 0);
+    // Two takes bring both halves back to where they were.
+    if (taken > 3)
+    {
+        taken = 2 + (taken & 1);
+    }
+    for (ULONG take = 0; take < taken; take++)
+    {
+        AccountEngineTake();
+    }
+    m_EngineTakeDone = EngineInsidePeriod;
+    if (taken != 0)
+    {
+        SilenceRestOfNextHalf();
+    }
+    return TRUE;
+}
+
+// The end of a render Service: the engine takes its next half now, unless
+// it had already.
+VOID CMiniportWavePciStream::EndEnginePeriod()
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    if (m_Buffer != NULL)
+    {
+        if (!m_EngineTakeDone)
+        {
+            AccountEngineTake();
+        }
+        SilenceRestOfNextHalf();
+    }
+    m_EngineTakeDone = FALSE;
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+// RUN on a fresh buffer: the engine takes half 0 first, at the next period
+// boundary. The stream cannot tell when that is, so it counts the take as
+// done now: a period that the pre-fill left incomplete moves on to half 1
+// and half 0 plays what the pre-fill put there, then silence.
+VOID CMiniportWavePciStream::ExpectFirstHalfTaken()
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    m_PeriodEndsSeen = m_Miniport->PeriodEnds(m_Capture, m_Pin);
+    if (m_Buffer != NULL)
+    {
+        AccountEngineTake();
+        SilenceRestOfNextHalf();
+    }
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+// A capture Service that moved nothing leaves silence in both halves.
+// The check and the fill are one step under m_Lock: a MappingAvailable on
+// another processor may have moved bytes since this Service's transfer, and
+// they must not be wiped.
+VOID CMiniportWavePciStream::ZeroCaptureBufferIfIdle(ULONGLONG TotalBytesBefore)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
     if (m_TotalBytes == TotalBytesBefore && m_Buffer != NULL)
     {
-        for (ULONG half = 0; half < 2; half++)
-        {
-            if ((m_PendingHalves & (1u << half)) == 0)
-            {
-                RtlZeroMemory(m_Buffer + static_cast<SIZE_T>(half) * m_PeriodContainerBytes,
-                              m_PeriodContainerBytes);
-            }
-        }
+        RtlZeroMemory(m_Buffer, m_BufferBytes);
     }
-    m_PendingHalves &= ~(1u << m_EngineNextHalf);
-    m_EngineNextHalf ^= 1;
     KeReleaseSpinLock(&m_Lock, oldIrql);
+}
+
+VOID CMiniportWavePciStream::ServiceCapture()
+{
+    ULONGLONG totalBytesBefore = m_TotalBytes;
+    TransferPeriod();
+    ZeroCaptureBufferIfIdle(totalBytesBefore);
+}
+
+// The engine position is read before the count of period ends: a period
+// end between the two then counts a half as taken that the engine may be
+// only about to take (it plays silence, and nothing is lost), never the
+// other way round. RUN after PAUSE calls this with AskEngine FALSE to do
+// the work of a Service that came while the stream was paused: the engine
+// stopped before that period's take, and takes it when it starts again.
+VOID CMiniportWavePciStream::ServiceRender(BOOLEAN AskEngine)
+{
+    BOOLEAN insidePeriod = AskEngine ? EngineInsidePeriod() : FALSE;
+    ULONG periodEnds = m_Miniport->PeriodEnds(m_Capture, m_Pin);
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&m_Lock);
+    BOOLEAN newEnd = m_Buffer != NULL && BeginEnginePeriod(periodEnds, insidePeriod, !AskEngine);
+    KeReleaseSpinLock(&m_Lock, oldIrql);
+
+    // A Service whose period end RUN already caught up with has nothing to
+    // do: its half is filled and counted as taken, and the engine takes it
+    // when it starts; a transfer now would write the half after it into
+    // that very half.
+    if (newEnd)
+    {
+        TransferPeriod();
+    }
+    EndEnginePeriod();
 }
 
 // The port calls this at DISPATCH_LEVEL after EngineNotify asked it to.
@@ -261,9 +489,12 @@ STDMETHODIMP_(void) CMiniportWavePciStream::Service()
     {
         return;
     }
-    ULONGLONG totalBytesBefore = m_TotalBytes;
-    TransferPeriod();
-    EndEnginePeriod(totalBytesBefore);
+    if (m_Capture == 1)
+    {
+        ServiceCapture();
+        return;
+    }
+    ServiceRender(TRUE);
 }
 
 // Continues a period that ran short of mappings; no warm-up, no silence.

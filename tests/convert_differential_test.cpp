@@ -237,7 +237,6 @@ void ConvertSamplesInStream::RandomMappingsFillTheRingAsTheReferenceDoes(USHORT 
     std::mt19937 rng(seed);
     Engine().SetPeriodFrames(Uniform(rng, 3, 40));
     ASSERT_EQ(CreateStream({.channels = 2, .bits = bits}), STATUS_SUCCESS);
-    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     const ULONG periodClient = Peer().PeriodClientBytes();
     const ULONG periods = 7;
     const Bytes client = RandomBytes(rng, periodClient * periods);
@@ -254,13 +253,23 @@ void ConvertSamplesInStream::RandomMappingsFillTheRingAsTheReferenceDoes(USHORT 
     for (ULONG period = 0; period < periods; ++period)
     {
         SCOPED_TRACE(::testing::Message() << "period " << period);
-        RunService();
+        // RUN's pre-fill moves the first period, each Service one more.
+        if (period == 0)
+            ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        else
+            RunService();
         Bytes piece(client.begin() + period * periodClient,
                     client.begin() + (period + 1) * periodClient);
         ConvertSamplesReference(model.data(), &modelOffset, piece.data(), periodClient, bits / 8,
                                 FALSE);
         modelOffset %= static_cast<ULONG>(model.size());
-        ASSERT_EQ(Peer().BufferBytesNow(), model);
+        // The half this period went into; the stream silences the other one,
+        // which the engine has played, until the next period fills it.
+        const std::size_t half = Peer().PeriodContainerBytes();
+        const std::size_t from = (period % 2) * half;
+        const Bytes ring = Peer().BufferBytesNow();
+        ASSERT_EQ(Bytes(ring.begin() + from, ring.begin() + from + half),
+                  Bytes(model.begin() + from, model.begin() + from + half));
         ASSERT_EQ(Peer().BufferOffset(), modelOffset);
     }
     // The mappings end with the last period: each one was released once.

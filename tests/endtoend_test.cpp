@@ -2,6 +2,7 @@
 // port's mappings, the driver's stream and transfer, into the engine's
 // device output, on the virtual clock.
 #include "host/engine/clock.h"
+#include "host/engine/playoracle.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/pin.h"
 #include "tests/support/streamingtestbed.h"
@@ -203,6 +204,46 @@ TEST_F(EndToEndUnderrun, DataWrittenAfterAnUnderrunFollowsWhole)
     EXPECT_EQ(PlayThroughAnUnderrun([](host::portcls::Pin&) {}), "01--234--");
 }
 
+// A client that runs dry for any number of periods, of either parity: the
+// periods it sends afterwards are played next, whole and in order. Each
+// case queues `queued` periods, runs, writes `more` periods once the device
+// has played `dryUntil` periods, and runs on to `total` periods.
+struct UnderrunCase
+{
+    std::size_t queued;
+    std::size_t dryUntil;
+    std::size_t more;
+    std::size_t total;
+    const char* map;
+};
+
+TEST_F(EndToEndUnderrun, ClientDataAfterADryStretchOfEitherParityIsPlayedNextInOrder)
+{
+    const UnderrunCase cases[] = {
+        {2, 3, 2, 10, "01--23----"},  {2, 3, 3, 10, "01--234---"}, {2, 4, 2, 11, "01---23----"},
+        {2, 4, 3, 11, "01---234---"}, {0, 2, 2, 8, "---01---"},    {0, 2, 3, 9, "---012---"},
+    };
+    const ULONG period = PeriodFrames();
+    const std::size_t periodClientBytes = period * 2 * 2u;
+    for (const UnderrunCase& c : cases)
+    {
+        SCOPED_TRACE(c.map);
+        const std::size_t before = Played(1).size();
+        auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+        const Bytes client = nuvtest::ClientSamples((c.queued + c.more) * period, 2, 2, 31);
+        pin.Write(std::span(client).subspan(0, c.queued * periodClientBytes));
+        ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Clock().AdvancePeriods(c.dryUntil);
+        pin.Write(std::span(client).subspan(c.queued * periodClientBytes));
+        Clock().AdvancePeriods(c.total - c.dryUntil);
+        ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        ClosePin(pin);
+        const Bytes all = Played(1);
+        const Bytes played(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        EXPECT_EQ(PeriodMap(played, ExpectedContainers(client, 2), period * 2 * 4u), c.map);
+    }
+}
+
 // The same, paused and run again in the middle of a period while the
 // stream is a period further ahead: the engine goes on with the half it
 // holds, and the stream's record of what it has taken stays true.
@@ -249,6 +290,46 @@ TEST_F(EndToEndStreaming, AStreamEndingInsideAPeriodIsFollowedBySilence)
         EXPECT_TRUE(std::all_of(played.begin() + static_cast<std::ptrdiff_t>(expected.size()),
                                 played.end(), [](std::uint8_t b) { return b == 0; }))
             << "after the last sample the device plays silence";
+        ClosePin(pin);
+    }
+}
+
+// A period that runs short one byte into its half (the byte a sample's
+// first): the engine takes that half silent beyond the whole frames before
+// it, never with what the half held two periods before, and the byte waits
+// for the rest of its frame, which is played whole when it comes.
+TEST_F(EndToEndStreaming, APeriodShortByOneByteIntoItsHalfIsSilentBeyondIt)
+{
+    for (const USHORT bits : {16, 24, 32})
+    {
+        SCOPED_TRACE(::testing::Message() << bits << "-bit");
+        const ULONG period = PeriodFrames();
+        const unsigned bytesPerSample = bits / 8u;
+        const std::size_t periodBytes = period * 2 * bytesPerSample;
+        const Bytes client = nuvtest::ClientSamples(5 * period, 2, bytesPerSample, bits + 1);
+        const std::size_t before = Played(1).size();
+        auto& pin = OpenPin(1, {.channels = 2, .bits = bits});
+        pin.Write(std::span(client).subspan(0, 3 * periodBytes + 1));
+        ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Clock().AdvancePeriods(6);
+        const Bytes all = Played(1);
+        const Bytes played(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        const Bytes expected = ExpectedContainers(
+            Bytes(client.begin(), client.begin() + static_cast<std::ptrdiff_t>(3 * periodBytes)),
+            bytesPerSample);
+        ASSERT_EQ(played.size(), 6 * period * 2 * 4u);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin()));
+        EXPECT_TRUE(std::all_of(played.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                                played.end(), [](std::uint8_t b) { return b == 0; }))
+            << "after the last whole frame the device plays silence";
+
+        pin.Write(std::span(client).subspan(3 * periodBytes + 1));
+        Clock().AdvancePeriods(4);
+        ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        const auto verdict = host::engine::JudgePlayback(
+            pin.Port().Journal(), Record(1), pin.ClientFormat(), pin.Port().OpenOrder());
+        EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
+        EXPECT_EQ(verdict.clientFramesPlayed, 5u * period);
         ClosePin(pin);
     }
 }
@@ -318,6 +399,39 @@ TEST_F(EndToEndStreaming, PauseInsideAPeriodResumesAtTheFrameWhereItStopped)
     ASSERT_GE(played.size(), fiveAndAQuarter);
     EXPECT_TRUE(std::equal(played.begin(), played.begin() + fiveAndAQuarter, expected.begin()));
     EXPECT_EQ(Record(1).underruns, 0u);
+}
+
+// The device goes on while PAUSE reaches the engine: a period ends between
+// the stream's two commands. The engine must not take a half then that the
+// stream never hears of, or the stream goes on in the wrong half after RUN:
+// STOP goes first, then the callback is cleared.
+TEST_F(EndToEndStreaming, APeriodEndingWhilePauseReachesTheEngineTakesNoHalfUnheard)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+    const Bytes client = nuvtest::ClientSamples(8 * period, 2, 2, 3);
+    pin.Write(client);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(2);
+    bool armed = true;
+    Engine().SetCommandObserver(
+        [&](ULONG)
+        {
+            if (armed)
+            {
+                armed = false;
+                Clock().AdvancePeriods(1);
+            }
+        });
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    Engine().SetCommandObserver({});
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(8);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const auto verdict = host::engine::JudgePlayback(pin.Port().Journal(), Record(1),
+                                                     pin.ClientFormat(), pin.Port().OpenOrder());
+    EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
+    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
 }
 
 // Both devices at once, each with its own data: the streams do not mix.

@@ -254,19 +254,29 @@ TEST_F(GetAllocatorFraming, OneFrameOfOnePeriodOfClientBytes)
 
 // --- NonDelegatingQueryInterface ------------------------------------------------
 
-TEST_F(NonDelegatingQueryInterface, AnswersItsThreeIdentifiersWithThePrimaryInterface)
+TEST_F(NonDelegatingQueryInterface, AnswersItsTwoIdentifiersWithThePrimaryInterface)
 {
     ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
     PMINIPORTWAVEPCISTREAM primary = Stream();
-    for (const GUID* iid : {&IID_IMiniportWavePciStream, &IID_IServiceSink, &IID_IUnknown})
+    for (const GUID* iid : {&IID_IMiniportWavePciStream, &IID_IUnknown})
     {
         PVOID result = nullptr;
         EXPECT_EQ(primary->QueryInterface(*iid, &result), STATUS_SUCCESS);
         EXPECT_EQ(result, primary);
     }
-    EXPECT_EQ(primary->Release(), 3u) << "each answer added one reference";
+    EXPECT_EQ(primary->Release(), 2u) << "each answer added one reference";
     primary->Release();
-    primary->Release();
+}
+
+// The stream does not implement IServiceSink: a caller that called
+// RequestService (its slot 3) through the answer would call SetFormat with
+// no format, in pageable code, at DISPATCH_LEVEL.
+TEST_F(NonDelegatingQueryInterface, RefusesTheServiceSinkItDoesNotImplement)
+{
+    ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
+    PVOID result = reinterpret_cast<PVOID>(0x1);
+    EXPECT_EQ(Stream()->QueryInterface(IID_IServiceSink, &result), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(result, nullptr);
 }
 
 TEST_F(NonDelegatingQueryInterface, RefusesTheMiniportInterfaces)

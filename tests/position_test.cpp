@@ -87,19 +87,37 @@ TEST_F(GetPosition, RevocationRestartsFromTheEngineOffset)
     EXPECT_EQ(Read(), 624u);
 }
 
-// Pins 0 to 3 give PinOffset 0, pin 4 gives 4, and a pin beyond the map 0.
-TEST_F(GetPosition, PinOffsetFollowsThePinMap)
+// Pins 0 to 3 give PinOffset 0, pin 4 gives 4, and a pin beyond the map 0:
+// every pin a stream can be opened on, in both directions, for the
+// position query and for the Service's look at the engine.
+TEST_F(GetPosition, PinOffsetFollowsThePinMapForEveryPin)
 {
-    for (ULONG pin : {0u, 3u, 4u, 5u})
+    for (bool capture : {false, true})
     {
-        SCOPED_TRACE(pin);
-        Open(/*run=*/false, pin, /*capture=*/true);
-        Read();
-        auto block = Engine().LastBlock<ENGINE_POSITION_PARAMS>(ENGINE_CMD_GET_POSITION);
-        ASSERT_TRUE(block);
-        EXPECT_EQ(block->PinOffset, pin == 4 ? 4u : 0u);
-        EXPECT_EQ(block->Capture, 1u);
-        ReleaseStream();
+        for (ULONG pin = 0; pin < WAVE_PIN_IN_USE_PINS; ++pin)
+        {
+            SCOPED_TRACE(::testing::Message()
+                         << (capture ? "capture" : "render") << " pin " << pin);
+            const ULONG expected = pin == 4 ? 4u : 0u;
+            Open(/*run=*/true, pin, capture);
+            Read();
+            auto block = Engine().LastBlock<ENGINE_POSITION_PARAMS>(ENGINE_CMD_GET_POSITION);
+            ASSERT_TRUE(block);
+            EXPECT_EQ(block->PinOffset, expected);
+            EXPECT_EQ(block->Capture, capture ? 1u : 0u);
+            if (!capture)
+            {
+                Engine().ClearCommands();
+                RunService();
+                block = Engine().LastBlock<ENGINE_POSITION_PARAMS>(ENGINE_CMD_GET_POSITION);
+                ASSERT_TRUE(block) << "a render Service asks where the engine is";
+                EXPECT_EQ(block->PinOffset, expected);
+            }
+            ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+            ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+            ReleaseStream();
+            PortStream().ForgetTag();
+        }
     }
 }
 

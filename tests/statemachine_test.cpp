@@ -10,7 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -62,7 +66,7 @@ TEST_F(SetState, RunPauseStopSendsTheCommandsInOrder)
 
     Engine().ClearCommands();
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_STOP});
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY});
     EXPECT_EQ(Engine().LastBlock<ENGINE_NOTIFY_PARAMS>()->Callback, nullptr);
 
     Engine().ClearCommands();
@@ -184,8 +188,9 @@ TEST_F(SetState, StopInMidPeriodRestoresTheTransferInvariant)
 {
     Open();
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    RunService(); // nothing: the open period stays in half 0, taken next
     PortStream().QueueMapping(nuvtest::Ramp(8));
-    RunService();
+    RunMappingAvailable();
     ASSERT_EQ(Peer().PeriodBytesDone(), 8u);
     ASSERT_EQ(Peer().BufferOffset(), 16u);
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -206,24 +211,47 @@ TEST_F(SetState, StopInMidPeriodRestoresTheTransferInvariant)
     EXPECT_EQ(host::Pool().CheckGuards(), 0u);
 }
 
-// Stopped between the bytes of one 24-bit sample: the held mapping goes on
-// with the rest of that sample, so the samples after it stay aligned.
-TEST_F(SetState, StopInMidSampleKeepsTheSamplesAligned)
+// Stopped between the bytes of one 24-bit frame. The port takes back its
+// buffers at STOP (and revokes), so the rest of that frame does not come and
+// its first bytes are dropped: the next mapping starts a frame.
+TEST_F(SetState, StopInMidFrameDropsTheFrameTheRestOfWhichWasTakenBack)
 {
     Open(/*capture=*/false, /*frames=*/4, /*bits=*/24);
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     PortStream().QueueMapping({0x56, 0x34});
-    RunService();
+    RunMappingAvailable();
+    ASSERT_EQ(Peer().PeriodBytesDone(), 2u);
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(Peer().PeriodBytesDone(), 2u);
-    EXPECT_EQ(Peer().BufferOffset(), 3u);
+    ULONG revoked = 0;
+    Stream()->RevokeMappings(nullptr, nullptr, &revoked);
+    EXPECT_EQ(Peer().PeriodBytesDone(), 0u);
+    EXPECT_EQ(Peer().BufferOffset(), 0u);
 
-    PortStream().QueueMapping({0x12, 0xBC, 0x9A, 0x78});
+    PortStream().QueueMapping({0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    Bytes ring = Peer().BufferBytesNow();
-    EXPECT_EQ(ring[3], 0x12) << "the sample's last byte lands in its own container";
-    EXPECT_EQ(Bytes(ring.begin() + 4, ring.begin() + 8), (Bytes{0x00, 0xBC, 0x9A, 0x78}));
+    EXPECT_EQ(Bytes(Peer().Buffer(), Peer().Buffer() + 8),
+              (Bytes{0x00, 0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66}));
+}
+
+// The same, with a port that kept its buffers across STOP: the rest of the
+// frame comes after all, and is passed over, so that the frames after it
+// stay aligned either way.
+TEST_F(SetState, StopInMidFramePassesOverTheRestIfItComes)
+{
+    Open(/*capture=*/false, /*frames=*/4, /*bits=*/24);
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PortStream().QueueMapping({0x56, 0x34});
+    RunMappingAvailable();
+    ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+
+    PortStream().QueueMapping({0x12, 0xBC, 0x9A});
+    PortStream().QueueMapping({0x78, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(Peer().Buffer(), Peer().Buffer() + 8),
+              (Bytes{0x00, 0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66}));
+    EXPECT_EQ(PortStream().ReleaseCount(), 3u) << "each given back once, the one passed over too";
 }
 
 // The design kept the held capture mapping's rest on restart; it goes back.
@@ -251,7 +279,7 @@ TEST_F(SetState, ReleasingARunningStreamLeavesTheEngineNothingOfIt)
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Engine().ClearCommands();
     ReleaseStream();
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_STOP,
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
                                     ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER});
     auto state = EngineStream();
     ASSERT_TRUE(state);
@@ -304,7 +332,7 @@ TEST_F(RevokeMappings, RunningStreamRestartsWithItsCallbackRegistered)
     Engine().ClearCommands();
     ULONG revoked = 0;
     ASSERT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &revoked), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_STOP,
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
                                     ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_START});
     auto state = EngineStream();
     EXPECT_EQ(state->callback, &EngineNotify);
@@ -332,6 +360,61 @@ TEST_F(RevokeMappings, ResetsThePeriodCountAndTheWarmUp)
     EXPECT_EQ(PortStream().GetCount(), 1u) << "two warm-up calls again";
 }
 
+// A revocation reads whether the stream runs, stops the engine stream and
+// starts it again. A state change that runs in between must not find the
+// stream started again behind its back: after PAUSE returned success, or
+// after STOP detached the buffer. The state change starts on another thread
+// while the engine answers the revocation's STOP, and the revocation waits
+// for it long enough for a state change that does not wait for the
+// revocation to have ended.
+class RevocationRacingSetState : public StateMachine
+{
+protected:
+    void RevokeWhileTheStateGoesDownTo(KSSTATE target)
+    {
+        Open();
+        ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        std::atomic<bool> fired{false};
+        std::promise<void> stepped;
+        std::future<void> steppedDone = stepped.get_future();
+        std::thread stateChange;
+        Engine().SetCommandObserver(
+            [&](ULONG command)
+            {
+                if (command != ENGINE_CMD_STOP || fired.exchange(true))
+                    return;
+                stateChange = std::thread(
+                    [&, target]
+                    {
+                        for (KSSTATE state = KSSTATE_PAUSE; state >= target;
+                             state = static_cast<KSSTATE>(state - 1))
+                            EXPECT_EQ(Stream()->SetState(state), STATUS_SUCCESS);
+                        stepped.set_value();
+                    });
+                steppedDone.wait_for(std::chrono::milliseconds(500));
+            });
+        ULONG revoked = 0;
+        EXPECT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &revoked), STATUS_SUCCESS);
+        ASSERT_TRUE(fired.load());
+        stateChange.join();
+        Engine().SetCommandObserver({});
+        auto state = EngineStream();
+        ASSERT_TRUE(state);
+        EXPECT_FALSE(state->started) << "the engine stream runs after SetState stopped it";
+        EXPECT_EQ(Peer().Running(), 0u);
+    }
+};
+
+TEST_F(RevocationRacingSetState, PauseLeavesTheEngineStopped)
+{
+    RevokeWhileTheStateGoesDownTo(KSSTATE_PAUSE);
+}
+
+TEST_F(RevocationRacingSetState, StopIsNotFollowedByAStartWithoutBuffer)
+{
+    RevokeWhileTheStateGoesDownTo(KSSTATE_STOP);
+}
+
 // The port took the held mapping back (and unmapped it): the stream must
 // neither touch nor release it, and go on with a fresh one.
 TEST_F(RevokeMappings, HeldMappingIsForgottenNotReleased)
@@ -349,7 +432,7 @@ TEST_F(RevokeMappings, HeldMappingIsForgottenNotReleased)
     PortStream().QueueMapping(nuvtest::Ramp(16, 0x90));
     RunService();
     EXPECT_EQ(PortStream().ReleaseCount(), 1u) << "only the fresh mapping";
-    EXPECT_EQ(Peer().BufferBytesNow()[34], 0x90) << "its data went into the next half";
+    EXPECT_EQ(Peer().BufferBytesNow()[2], 0x90) << "its data went into the next half";
     EXPECT_EQ(PortStream().OutstandingCount(), 0u);
 }
 
@@ -404,6 +487,73 @@ TEST_F(RevokeMappings, DoesNotWaitForATransferBlockedInThePort)
     // cannot be told from one revoked by it: it is never used or released.
     EXPECT_EQ(Peer().TotalBytes(), 16u);
     EXPECT_EQ(Peer().MappingBytes(), 0u);
+    AllowOutstandingMappings();
+}
+
+// A revocation while the transfer waits in GetMapping: the mapping that
+// comes back counts as revoked, and the transfer must leave the in-use mark
+// clear when it turns away from it. A second revocation then returns at
+// once; with the mark left set it would spin for ever at DISPATCH_LEVEL.
+// The second one runs on a thread of its own, and a bound on the wait turns
+// such a hang into a failure.
+TEST_F(RevokeMappings, ASecondRevocationAfterOneThatOverlappedATransferReturns)
+{
+    Open();
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    PortStream().QueueMapping(nuvtest::Ramp(16));
+
+    std::mutex signalLock;
+    std::condition_variable signal;
+    bool inPort = false;
+    bool revoked = false;
+    std::atomic<bool> armed{true};
+    PortStream().OnGetMapping(
+        [&]
+        {
+            if (!armed.exchange(false))
+                return;
+            std::unique_lock guard(signalLock);
+            inPort = true;
+            signal.notify_all();
+            signal.wait(guard, [&] { return revoked; });
+        });
+    std::thread transfer(
+        [&]
+        {
+            host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+            Stream()->Service();
+        });
+    {
+        std::unique_lock guard(signalLock);
+        signal.wait(guard, [&] { return inPort; });
+    }
+    ULONG count = 0;
+    EXPECT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &count), STATUS_SUCCESS);
+    {
+        std::lock_guard guard(signalLock);
+        revoked = true;
+    }
+    signal.notify_all();
+    transfer.join();
+    PortStream().OnGetMapping({});
+    EXPECT_EQ(Peer().TotalBytes(), 0u) << "the mapping that came back was passed over";
+
+    PortStream().Revoke();
+    auto second = std::async(std::launch::async,
+                             [&]
+                             {
+                                 ULONG again = 0;
+                                 host::ScopedIrql atDispatch(DISPATCH_LEVEL);
+                                 return Stream()->RevokeMappings(nullptr, nullptr, &again);
+                             });
+    if (second.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "the second RevokeMappings did not return: the in-use mark of the "
+                         "transfer that overlapped the first one is still set";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    EXPECT_EQ(second.get(), STATUS_SUCCESS);
     AllowOutstandingMappings();
 }
 

@@ -8,10 +8,9 @@
 //   (a) every frame that is not silent is intact: all its channels carry
 //       the same frame number, each in its own channel;
 //   (b) the frame numbers, silent frames left out, increase strictly (none
-//       played twice or out of order) - with one exception the stream's
-//       design makes: a period that ran short keeps in the rest of its half
-//       what the half held before, so a frame may repeat the frame played
-//       exactly two periods earlier (a stale rest, counted);
+//       played twice or out of order; in particular no frame repeats the
+//       one played two periods earlier: a period that runs short is
+//       followed by silence, not by the rest of its half as it was);
 //   (c) every frame written is played, except: frames the client cancelled;
 //       frames within two periods before or after a cancelled range (the
 //       stream loses the period it ran ahead with when its Service zeroes
@@ -211,6 +210,7 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
             ++reordered;
     }
     EXPECT_EQ(reordered, 0u) << "(b) frames played twice or out of order";
+    EXPECT_EQ(stale, 0u) << "(b) the rest of a half played again";
 
     auto nearACancel = [&](std::uint64_t f)
     {

@@ -132,49 +132,56 @@ protected:
     }
 };
 
+// RUN found no mapping, so the engine takes half 0 silent at its start, and
+// the stream's first period goes into half 1, the one the engine takes next.
+// From there each Service fills the half the engine takes right after it.
 TEST_F(Service, WorkedPeriodOfFourCalls)
 {
     StartRender16();
     const Bytes data = nuvtest::Ramp(40);
     PortStream().QueueMapping(data);
 
-    // Service 1: GetMapping gives 40 bytes, 16 move into ring bytes 0 to 31.
+    // Service 1: GetMapping gives 40 bytes, 16 move into ring bytes 32 to 63.
     RunService();
-    EXPECT_EQ(Ring(0, 32), Widen16(Bytes(data.begin(), data.begin() + 16)));
+    EXPECT_EQ(Ring(32, 64), Widen16(Bytes(data.begin(), data.begin() + 16)));
     EXPECT_EQ(Peer().MappingBytes(), 24u);
-    EXPECT_EQ(Peer().BufferOffset(), 32u);
+    EXPECT_EQ(Peer().BufferOffset(), 0u) << "64 mod 64";
     EXPECT_EQ(Peer().CompletedBytes(), 16u);
 
-    // Service 2: the held 24 bytes, 16 move into ring bytes 32 to 63.
+    // Service 2: the held 24 bytes, 16 move into ring bytes 0 to 31.
     RunService();
-    EXPECT_EQ(Ring(32, 64), Widen16(Bytes(data.begin() + 16, data.begin() + 32)));
+    EXPECT_EQ(Ring(0, 32), Widen16(Bytes(data.begin() + 16, data.begin() + 32)));
     EXPECT_EQ(Peer().MappingBytes(), 8u);
-    EXPECT_EQ(Peer().BufferOffset(), 0u) << "64 mod 64";
+    EXPECT_EQ(Peer().BufferOffset(), 32u);
     EXPECT_EQ(Peer().CompletedBytes(), 32u);
     EXPECT_EQ(PortStream().ReleaseCount(), 0u);
+    EXPECT_EQ(Ring(32, 64), Bytes(32, 0))
+        << "the half the engine has played and takes next is silent until it is filled";
 
-    // Service 3: the last 8 bytes, release, then GetMapping fails.
+    // Service 3: the last 8 bytes, release, then GetMapping fails. The
+    // engine takes the half with its two frames and silence after them;
+    // the next period starts in the other half.
     RunService();
     EXPECT_EQ(PortStream().ReleaseCount(), 1u);
-    EXPECT_EQ(Peer().PeriodBytesDone(), 8u);
-    EXPECT_EQ(Ring(0, 16), Widen16(Bytes(data.begin() + 32, data.end())));
-    EXPECT_EQ(Ring(16, 32), Bytes(16, 0))
-        << "the rest of the half, which held the period before the last, is silent";
-    EXPECT_EQ(Ring(32, 64), Widen16(Bytes(data.begin() + 16, data.begin() + 32)))
-        << "bytes moved, so the other half was not zeroed";
+    EXPECT_EQ(Ring(32, 48), Widen16(Bytes(data.begin() + 32, data.end())));
+    EXPECT_EQ(Ring(48, 64), Bytes(16, 0));
+    EXPECT_EQ(Ring(0, 32), Bytes(32, 0));
+    EXPECT_EQ(Peer().PeriodBytesDone(), 0u);
+    EXPECT_EQ(Peer().BufferOffset(), 0u);
 
-    // MappingAvailable: 100 bytes, the 8 that complete the period move.
+    // MappingAvailable: 100 bytes, a whole period moves into the half the
+    // engine takes next.
     const Bytes more = nuvtest::Ramp(100, 0x80);
     PortStream().QueueMapping(more);
     RunMappingAvailable();
-    EXPECT_EQ(Ring(16, 32), Widen16(Bytes(more.begin(), more.begin() + 8)));
-    EXPECT_EQ(Peer().MappingBytes(), 92u);
+    EXPECT_EQ(Ring(0, 32), Widen16(Bytes(more.begin(), more.begin() + 16)));
+    EXPECT_EQ(Peer().MappingBytes(), 84u);
     EXPECT_EQ(Peer().CompletedBytes(), 48u);
     EXPECT_EQ(Peer().BufferOffset(), 32u);
 
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    AllowOutstandingMappings(); // the port revokes the 92 bytes when the pin closes
+    AllowOutstandingMappings(); // the port revokes the 84 bytes when the pin closes
 }
 
 TEST_F(Service, TheEngineSeesTheBufferItWasGiven)
@@ -198,24 +205,21 @@ TEST_F(Service, CallThatMovesNothingZeroesBothHalves)
     EXPECT_EQ(Peer().BufferBytesNow(), Bytes(64, 0));
 }
 
-// RUN found nothing, so the engine took the first half silent and the
-// stream's periods run one half behind the engine's: after two Service
-// calls with data the second half, which the engine takes next, still
-// holds its period. Silence goes only into the half it has played.
-TEST_F(Service, CallThatMovesNothingKeepsTheHalfTheEngineHasNotTaken)
+// RUN found nothing, so the engine took the first half silent: the first
+// period the client sends goes into the second half, which it takes next,
+// and not into the half it has just played.
+TEST_F(Service, AfterAnEmptyRunTheFirstPeriodGoesIntoTheHalfTakenNext)
 {
     StartRender16();
-    PortStream().QueueMapping(nuvtest::Ramp(32));
+    PortStream().QueueMapping(nuvtest::Ramp(16));
     RunService();
-    RunService();
-    RunService(); // no mapping left
+    EXPECT_EQ(Ring(32, 64), Widen16(nuvtest::Ramp(16)));
     EXPECT_EQ(Ring(0, 32), Bytes(32, 0));
-    EXPECT_EQ(Ring(32, 64), Widen16(nuvtest::Ramp(16, 17)));
-    RunService();
-    EXPECT_EQ(Peer().BufferBytesNow(), Bytes(64, 0)) << "once it is taken, both are silent";
 }
 
-TEST_F(Service, CallThatMovesSomeBytesZeroesNothing)
+// A period that runs short is played as far as it came, then silence, and
+// nothing of it is left for the engine to play again two periods later.
+TEST_F(Service, ShortPeriodPlaysItsFramesThenSilence)
 {
     StartRender16();
     PortStream().QueueMapping(nuvtest::Ramp(32));
@@ -223,15 +227,17 @@ TEST_F(Service, CallThatMovesSomeBytesZeroesNothing)
     RunService();
     PortStream().QueueMapping(nuvtest::Ramp(4, 0x70));
     RunService(); // 4 bytes, then the queue is empty
-    EXPECT_EQ(Ring(0, 8), Widen16(nuvtest::Ramp(4, 0x70)));
-    EXPECT_EQ(Ring(32, 64), Widen16(nuvtest::Ramp(16, 17))) << "the second half keeps its data";
+    EXPECT_EQ(Ring(32, 40), Widen16(nuvtest::Ramp(4, 0x70)));
+    EXPECT_EQ(Ring(40, 64), Bytes(24, 0));
+    EXPECT_EQ(Ring(0, 32), Bytes(32, 0)) << "the half taken next holds no old period";
 }
 
 TEST_F(Service, OffsetReturnsToZeroOnlyAfterTheSecondHalf)
 {
-    StartRender16();
+    Engine().SetPeriodFrames(4);
+    ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
     PortStream().QueueMapping(nuvtest::Ramp(32));
-    RunService();
+    ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS); // pre-fill: half 0
     EXPECT_EQ(Peer().BufferOffset(), Peer().PeriodContainerBytes());
     RunService();
     EXPECT_EQ(Peer().BufferOffset(), 0u);
@@ -260,18 +266,22 @@ TEST_F(Service, OddByteMappingsOf16BitSamplesStayInsideMappingAndHalf)
     PortStream().QueueMapping(Bytes(data.begin() + 3, data.begin() + 8));
     PortStream().QueueMapping(Bytes(data.begin() + 8, data.end()));
     RunService();
-    EXPECT_EQ(Ring(0, 32), Widen16(data));
-    EXPECT_EQ(Ring(32, 64), Bytes(32, 0));
+    EXPECT_EQ(Ring(32, 64), Widen16(data));
+    EXPECT_EQ(Ring(0, 32), Bytes(32, 0));
     EXPECT_EQ(Peer().CompletedBytes(), 16u);
-    EXPECT_EQ(Peer().BufferOffset(), 32u);
+    EXPECT_EQ(Peer().BufferOffset(), 0u);
     EXPECT_EQ(host::Pool().CheckGuards(), 0u);
 }
 
+// One byte of a frame, then nothing: the engine takes the half silent (a
+// frame is never played in part) and the byte goes along to the start of
+// the next half, where the rest of its sample and frame complete it.
 TEST_F(Service, OddByteIsCarriedToTheNextMapping)
 {
     StartRender16();
     PortStream().QueueMapping({0x34});
     RunService(); // one byte, then nothing more
+    EXPECT_EQ(Ring(32, 64), Bytes(32, 0)) << "the half the engine took";
     EXPECT_EQ(Peer().PeriodBytesDone(), 1u);
     EXPECT_EQ(Peer().BufferOffset(), 3u);
     PortStream().QueueMapping({0x12, 0xCD, 0xAB});

@@ -92,6 +92,23 @@ private:
         return static_cast<PSERVICEGROUP>(InterlockedCompareExchangePointer(
             reinterpret_cast<PVOID volatile*>(&m_StreamTable[Capture][Pin]), NULL, NULL));
     }
+    // Engine period ends seen on each [direction][pin], counted by
+    // EngineNotify while a service group is published there. The engine
+    // takes a half of the stream's buffer after each one, whether or not
+    // the Service it asks for has run by then, so a stream's Service counts
+    // from this how many halves the engine has taken since it last looked:
+    // more than one when a notification's Service came late or two were
+    // folded into one. Each entry only grows, by interlocked increments;
+    // streams read it whole.
+    volatile LONG m_PeriodEnds[WAVE_DIRECTIONS][WAVE_STREAM_TABLE_PINS];
+    VOID CountPeriodEnd(_In_ ULONG Capture, _In_ ULONG Pin)
+    {
+        InterlockedIncrement(&m_PeriodEnds[Capture][Pin]);
+    }
+    ULONG PeriodEnds(_In_ ULONG Capture, _In_ ULONG Pin)
+    {
+        return static_cast<ULONG>(InterlockedCompareExchange(&m_PeriodEnds[Capture][Pin], 0, 0));
+    }
     PENGINE_CALL m_EngineCall;
     PVOID m_EngineContext;
     // The last device power state accepted; PowerDeviceD0 after Init.

@@ -162,9 +162,13 @@ void ThreadedClock::Loop()
                 m_periodEnds.fetch_add(1);
             }
             m_progress.notify_all();
-            continue;
         }
-        m_engine.TakeDueHalves();
+        else
+        {
+            m_engine.TakeDueHalves();
+        }
+        if (m_options.stepped)
+            m_options.stepped();
     }
 }
 

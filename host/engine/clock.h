@@ -83,6 +83,7 @@ public:
     void AdvancePeriods(ULONGLONG periods);
     // To the next period boundary (nothing if the device is at one).
     void AdvanceToBoundary();
+    ULONGLONG DevicePosition() const { return m_engine.DevicePosition(); }
 
 private:
     Engine& m_engine;
@@ -100,6 +101,9 @@ public:
         // Real time only: the rate that turns frames into time (0: the
         // engine's sample rate).
         ULONG sampleRate = 0;
+        // Called between any two steps, with nothing of the engine running
+        // (a late DPC, a client acting at a point of device time).
+        std::function<void()> stepped = nullptr;
         // Called after each period end's callbacks, before the next take.
         std::function<void()> settle;
         // Asked before each step; while it says false the clock waits (for a

@@ -1,8 +1,10 @@
 #include "host/engine/engine.h"
 
+#include "host/engine/eventorder.h"
 #include "host/engine/trace.h"
 #include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
+#include "host/kernel/spinlock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -121,6 +123,7 @@ NTSTATUS Engine::Execute(ULONG command, PVOID parameters)
     record.blockAddress = parameters;
     record.issued = CopyBlock(command, parameters);
     record.irql = KeGetCurrentIrql();
+    record.spinLocksHeld = HeldSpinLockCount();
 
     std::unique_lock lock(m_mutex);
     if (parameters == nullptr)
@@ -149,9 +152,12 @@ NTSTATUS Engine::Execute(ULONG command, PVOID parameters)
     // Reported without the mutex: a handler may look at the engine.
     std::vector<std::string> problems;
     problems.swap(m_problems);
+    const CommandObserver observer = m_observer;
     lock.unlock();
     for (const auto& problem : problems)
         ReportEngineViolation(problem);
+    if (observer)
+        observer(command);
 
     if (parameters == nullptr)
         return STATUS_INVALID_PARAMETER;
@@ -255,6 +261,7 @@ void Engine::AttachBuffer(ENGINE_BUFFER_PARAMS& block)
     stream.staging.clear();
     stream.judgeTakes = false;
     stream.positionFrames = 0;
+    stream.freshBuffer = true;
 }
 
 void Engine::Start(ENGINE_STREAM_PARAMS& block)
@@ -267,6 +274,9 @@ void Engine::Start(ENGINE_STREAM_PARAMS& block)
         m_problems.push_back("START of " + Describe(key) + " with no callback registered");
     stream.started = true;
     stream.channels = block.Channels;
+    if (stream.freshBuffer)
+        stream.startOrders.push_back(NextEventOrder());
+    stream.freshBuffer = false;
 }
 
 void Engine::Stop(ENGINE_STREAM_PARAMS& block)
@@ -353,6 +363,8 @@ void Engine::TakeHalf(StreamState& stream)
     record.index = stream.periods.size();
     record.half = stream.half;
     record.deviceFrame = m_devicePosition;
+    record.order = NextEventOrder();
+    record.outputBytes = stream.output.size();
     const auto* half = static_cast<const BYTE*>(stream.buffer) +
                        std::size_t{stream.half} * std::size_t{stream.periodBytes};
     if (stream.judgeTakes && stream.servicedUpTo < stream.periodEnds)
@@ -580,6 +592,12 @@ std::size_t Engine::CountOf(ULONG command) const
                                                   { return record.command == command; }));
 }
 
+void Engine::SetCommandObserver(CommandObserver observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
+}
+
 void Engine::ClearCommands()
 {
     std::lock_guard lock(m_mutex);
@@ -593,6 +611,7 @@ void Engine::ForgetPlayed()
     {
         std::vector<BYTE>().swap(stream.output);
         std::vector<PeriodRecord>().swap(stream.periods);
+        std::vector<std::uint64_t>().swap(stream.startOrders);
     }
 }
 

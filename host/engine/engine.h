@@ -28,6 +28,8 @@
 #include <compare>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -53,6 +55,7 @@ struct EngineCommand
     EngineBlock issued;   // copied before the engine touched it
     EngineBlock answered; // copied after the engine wrote its answers
     KIRQL irql = PASSIVE_LEVEL;
+    std::size_t spinLocksHeld = 0; // by the sending thread
 };
 
 // Streams are told apart by (capture, device index, pin), as the stream
@@ -83,11 +86,13 @@ struct StreamKey
 // written into the half at the end of the period in which it was recorded.
 struct PeriodRecord
 {
-    ULONGLONG index = 0;        // periods begun by this stream before this one
-    ULONG half = 0;             // 0 or 1
-    ULONGLONG deviceFrame = 0;  // the device's frame counter at the take
-    bool silent = false;        // render: every byte of the half taken was 0
-    bool underrun = false;      // taken before the driver serviced the period before
+    ULONGLONG index = 0;         // periods begun by this stream before this one
+    ULONG half = 0;              // 0 or 1
+    ULONGLONG deviceFrame = 0;   // the device's frame counter at the take
+    bool silent = false;         // render: every byte of the half taken was 0
+    bool underrun = false;       // taken before the driver serviced the period before
+    std::uint64_t order = 0;     // eventorder.h, at the take
+    std::size_t outputBytes = 0; // render: the size of `output` at the take
 };
 
 struct StreamState
@@ -119,6 +124,11 @@ struct StreamState
     ULONGLONG servicedUpTo = 0; // the last period end whose service has run
     ULONGLONG captureFrames = 0;
     std::vector<PeriodRecord> periods;
+    // The eventorder.h stamp of the first START on each buffer attached:
+    // the engine's first take of a buffer follows it. (A START that resumes
+    // a stream goes on with the halves as they stand.)
+    std::vector<std::uint64_t> startOrders;
+    bool freshBuffer = false; // attached, not yet started
     // Callbacks running now, and on which thread (the clock's).
     int callbacksInFlight = 0;
 };
@@ -169,6 +179,11 @@ public:
 
     // --- observation (tests) -----------------------------------------------
     std::vector<EngineCommand> Commands() const;
+    // Called with each command's number once the engine has answered it, on
+    // the sending thread and without the engine's mutex (a test may send
+    // commands or drive the driver from there). Empty: none.
+    using CommandObserver = std::function<void(ULONG command)>;
+    void SetCommandObserver(CommandObserver observer);
     std::vector<ULONG> CommandNumbers() const;
     std::size_t CountOf(ULONG command) const;
     void ClearCommands();
@@ -255,6 +270,7 @@ private:
     std::map<StreamKey, StreamState> m_streams;
     std::vector<EngineCommand> m_commands;
     std::vector<std::string> m_problems;
+    CommandObserver m_observer;
 };
 
 // A command's name for messages ("GET_PERIOD", or the number if unknown).

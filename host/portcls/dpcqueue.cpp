@@ -4,6 +4,7 @@
 #include "host/kernel/irql.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace host::portcls
 {
@@ -37,15 +38,45 @@ void DpcQueue::Deliver(PSERVICEGROUP group)
             return;
         }
         group->AddRef();
-        m_queue.push_back({group, std::move(tokens)});
+        ULONGLONG release = 0;
+        if (m_latency)
+            release = m_latencyEngine->DevicePosition() + m_latency(m_deliveries);
+        ++m_deliveries;
+        m_queue.push_back({group, std::move(tokens), release});
     }
     m_changed.notify_all();
 }
 
+void DpcQueue::SetLatency(engine::Engine& engine, std::function<ULONGLONG(std::size_t)> latency)
+{
+    std::lock_guard lock(m_mutex);
+    m_latencyEngine = &engine;
+    m_latency = std::move(latency);
+}
+
+bool DpcQueue::HeadDue() const
+{
+    if (m_queue.empty())
+        return false;
+    return m_latencyEngine == nullptr || m_releaseAll ||
+           m_queue.front().releaseFrame <= m_latencyEngine->DevicePosition();
+}
+
+void DpcQueue::DrainDue()
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.notify_all();
+    m_changed.wait(lock, [this] { return !HeadDue() && !m_busy; });
+}
+
+// Groups held by latency run now too.
 void DpcQueue::Drain()
 {
     std::unique_lock lock(m_mutex);
+    m_releaseAll = true;
+    m_changed.notify_all();
     m_changed.wait(lock, [this] { return m_queue.empty() && !m_busy; });
+    m_releaseAll = false;
 }
 
 std::size_t DpcQueue::Runs() const
@@ -66,9 +97,14 @@ void DpcQueue::Loop()
     std::unique_lock lock(m_mutex);
     for (;;)
     {
-        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-        if (m_queue.empty())
+        // A group held by latency is looked at again when the clock drains
+        // what is due, or after a while.
+        m_changed.wait_for(lock, std::chrono::milliseconds(1),
+                           [this] { return m_stopping || HeadDue(); });
+        if (m_stopping && m_queue.empty())
             break;
+        if (!HeadDue())
+            continue;
         Entry entry = std::move(m_queue.front());
         m_queue.pop_front();
         m_busy = true;

@@ -11,6 +11,13 @@
 //
 // The queue holds a reference on each group it holds, released after the
 // group ran, on the DPC thread.
+//
+// DPC latency, as a loaded machine gives it: with SetLatency, each group
+// queued waits until the device has run the given number of frames more
+// (a DPC that the scheduler runs late); a Notify for a group already waiting
+// is folded into it (one Service for several period ends). DrainDue, called
+// by the clock between its steps, runs what is due and leaves the rest
+// waiting.
 #pragma once
 
 #include "host/engine/clock.h"
@@ -20,6 +27,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,8 +46,15 @@ public:
     // Queues the group with the callback tokens current on the caller's
     // thread. Any level; returns at once.
     void Deliver(PSERVICEGROUP group);
-    // Blocks until nothing is queued and nothing runs.
+    // Blocks until nothing is queued and nothing runs (groups held by
+    // latency run at once).
     void Drain();
+
+    // From now on each group queued waits `latency(n)` device frames (n:
+    // deliveries so far), counted on `engine`'s frame counter.
+    void SetLatency(engine::Engine& engine, std::function<ULONGLONG(std::size_t)> latency);
+    // Blocks until nothing that is due is queued and nothing runs.
+    void DrainDue();
 
     // Groups run since creation, and deliveries folded into a queued one.
     std::size_t Runs() const;
@@ -50,8 +65,11 @@ private:
     {
         PSERVICEGROUP group;
         std::vector<engine::CallbackToken> tokens;
+        ULONGLONG releaseFrame; // runs once the device has reached it
     };
     void Loop();
+    // With m_mutex held.
+    bool HeadDue() const;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -60,6 +78,10 @@ private:
     bool m_stopping = false;
     std::size_t m_runs = 0;
     std::size_t m_coalesced = 0;
+    std::size_t m_deliveries = 0;
+    bool m_releaseAll = false;
+    engine::Engine* m_latencyEngine = nullptr;
+    std::function<ULONGLONG(std::size_t)> m_latency;
     std::thread m_thread;
 };
 

@@ -295,6 +295,10 @@ NTSTATUS Pin::Step(KSSTATE next)
     m_state = next;
     if (m_state == KSSTATE_RUN)
         m_port->SetRunning(true);
+    // A pin in the stop state holds no data: the library takes back what is
+    // queued and revokes what the stream holds (portstream.h).
+    if (m_state == KSSTATE_STOP)
+        m_port->FlushAtStop();
     return STATUS_SUCCESS;
 }
 
@@ -312,6 +316,20 @@ NTSTATUS Pin::SetState(KSSTATE target)
             return status;
     }
     return STATUS_SUCCESS;
+}
+
+engine::PlayFormat Pin::ClientFormat() const
+{
+    // The WAVEFORMATEX follows the KSDATAFORMAT header: nChannels at 2,
+    // wBitsPerSample at 14.
+    engine::PlayFormat format;
+    if (m_format.size() >= sizeof(KSDATAFORMAT) + 16)
+    {
+        const std::uint8_t* wave = m_format.data() + sizeof(KSDATAFORMAT);
+        format.channels = static_cast<unsigned>(wave[2] | wave[3] << 8);
+        format.bytesPerSample = static_cast<unsigned>(wave[14] | wave[15] << 8) / 8;
+    }
+    return format;
 }
 
 NTSTATUS Pin::GetPosition(ULONGLONG* position)

@@ -28,7 +28,9 @@
 //
 // State changes go through the neighbouring states (STOP, ACQUIRE, PAUSE,
 // RUN), each one a SetState of the stream at PASSIVE_LEVEL; the first
-// failure ends the walk and the pin stays in the last state reached. Close
+// failure ends the walk and the pin stays in the last state reached. Once
+// the stream is stopped, the port takes back the buffers still queued and
+// revokes the mappings it handed out (PortStream::FlushAtStop). Close
 // takes the stream to STOP, leaves the service group, waits for a service in
 // progress, releases the stream, the group and the port stream, and reports
 // what was left (mappings neither released nor revoked, references the
@@ -99,6 +101,9 @@ public:
     bool IsOpen() const { return m_stream != nullptr; }
 
     PortStream& Port() { return *m_port; }
+    // The channels and client bytes per sample of the format the pin was
+    // opened with (its WAVEFORMATEX), for the oracle.
+    engine::PlayFormat ClientFormat() const;
     bool Capture() const { return m_capture; }
     ULONG PinId() const { return m_pinId; }
     PMINIPORTWAVEPCISTREAM Stream() const { return m_stream; }

@@ -1,6 +1,7 @@
 #include "host/portcls/portstream.h"
 
 #include "host/engine/clock.h"
+#include "host/engine/eventorder.h"
 #include "host/engine/trace.h"
 #include "host/kernel/boundary.h"
 #include "host/kernel/conduct.h"
@@ -36,7 +37,8 @@ constexpr ULONGLONG kPhysicalPerBuffer = 0x01000000ull;
 } // namespace
 
 PortStream::PortStream(bool capture, ULONG maxMappingBytes)
-    : m_capture(capture), m_maxMappingBytes(maxMappingBytes == 0 ? 1 : maxMappingBytes)
+    : m_capture(capture), m_maxMappingBytes(maxMappingBytes == 0 ? 1 : maxMappingBytes),
+      m_openOrder(engine::NextEventOrder())
 {
 }
 
@@ -160,6 +162,7 @@ try
     *byteCount = static_cast<ULONG>(size);
     buffer.mappedBytes += size;
     ++buffer.mappingsHanded;
+    m_handedOut = std::max<std::uint64_t>(m_handedOut, start + size);
     if (m_firstTag == nullptr)
         m_firstTag = tag;
     m_outstanding.push_back({m_nextMapping++, tag, &buffer});
@@ -289,6 +292,7 @@ try
     {
         std::lock_guard lock(m_mutex);
         ++m_counts.services;
+        m_journal.services.push_back(engine::NextEventOrder());
     }
     engine::TracePoint("port", "Service", engine::TracePhase::Begin);
     {
@@ -345,6 +349,11 @@ std::uint64_t PortStream::Write(std::span<const std::uint8_t> bytes)
         std::lock_guard lock(m_mutex);
         buffer = std::make_unique<ClientBuffer>(m_nextBufferId++, m_written, bytes);
         m_written += bytes.size();
+        if (!m_capture)
+        {
+            m_journal.bytes.insert(m_journal.bytes.end(), bytes.begin(), bytes.end());
+            m_journal.writes.push_back({engine::NextEventOrder(), m_written});
+        }
     }
     return Queue(std::move(buffer));
 }
@@ -381,6 +390,17 @@ void PortStream::AnnounceMapping()
 CancelResult PortStream::CancelQueued()
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "CancelQueued");
+    return TakeBack(false);
+}
+
+CancelResult PortStream::FlushAtStop()
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "FlushAtStop");
+    return TakeBack(true);
+}
+
+CancelResult PortStream::TakeBack(bool atStop)
+{
     CancelResult result;
     std::vector<std::string> problems;
     PVOID firstTag = nullptr;
@@ -402,6 +422,15 @@ CancelResult PortStream::CancelQueued()
         result.buffers = m_queued.size();
         result.from = m_queued.empty() ? m_written : m_queued.front()->StreamOffset();
         result.to = m_written;
+        std::uint64_t handedOut = result.from;
+        for (const auto& buffer : m_queued)
+        {
+            if (buffer->mappedBytes != 0)
+                handedOut = buffer->StreamOffset() + buffer->mappedBytes;
+        }
+        if (!m_capture && (atStop || result.buffers != 0 || result.mappingsRevoked != 0))
+            m_journal.cuts.push_back(
+                {engine::NextEventOrder(), result.from, result.to, handedOut, atStop});
         for (auto& buffer : m_queued)
         {
             FinishedBuffer finished;
@@ -418,7 +447,8 @@ CancelResult PortStream::CancelQueued()
     engine::TracePoint("pin", "RevokeMappings", engine::TracePhase::Begin,
                        std::to_string(result.mappingsRevoked) + " mappings");
     PMINIPORTWAVEPCISTREAM stream = nullptr;
-    if (result.mappingsRevoked != 0 && EnterService())
+    const bool revoke = atStop || result.buffers != 0 || result.mappingsRevoked != 0;
+    if (revoke && EnterService())
     {
         stream = m_stream;
         result.revokeCalled = true;
@@ -485,6 +515,12 @@ std::uint64_t PortStream::UnmappedBytes() const
     return bytes;
 }
 
+std::uint64_t PortStream::HandedOutBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_handedOut;
+}
+
 std::uint64_t PortStream::BytesWritten() const
 {
     std::lock_guard lock(m_mutex);
@@ -495,6 +531,12 @@ PVOID PortStream::FirstTag() const
 {
     std::lock_guard lock(m_mutex);
     return m_firstTag;
+}
+
+engine::ClientJournal PortStream::Journal() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_journal;
 }
 
 std::vector<std::string> PortStream::CheckClosed()

@@ -11,7 +11,20 @@
 // of the tag; a buffer completes when every byte of it was handed out and
 // every mapping of it returned. CancelQueued takes back every queued buffer:
 // the outstanding mappings are revoked (RevokeMappings), and the stream must
-// not release them afterwards.
+// not release them afterwards. The stream hears of every cancel that takes
+// back a buffer through RevokeMappings, also when it holds none of its
+// mappings: a buffer may hold the rest of a frame that the stream began.
+//
+// At STOP (FlushAtStop, which the pin calls once the stream is stopped) the
+// port does what the library does: it revokes the mappings it handed out
+// (the library's documentation of RevokeMappings names the change to
+// KSSTATE_STOP as one of the two occasions) and takes back every queued
+// buffer, as a kernel-streaming pin in the stop state holds no data. The
+// client's stream goes on with what it writes after STOP.
+//
+// For the oracle (host/engine/playoracle.h) the port keeps a journal of the
+// client's side: the bytes written and when, what cancels and STOP took
+// back, and when each Service call began.
 //
 // Conduct checks, reported as Custom violations ("port stream: ..."):
 //   - GetMapping or ReleaseMapping below or above DISPATCH_LEVEL, or with no
@@ -31,6 +44,7 @@
 // in progress and lets no new one start.
 #pragma once
 
+#include "host/engine/playoracle.h"
 #include "host/portcls/clientbuffer.h"
 
 #include <portcls.h>
@@ -130,6 +144,8 @@ public:
     std::uint64_t QueueSpace(std::size_t size);
     // Takes back every queued buffer (see above). PASSIVE_LEVEL.
     CancelResult CancelQueued();
+    // The same at STOP, always revoking (see above). PASSIVE_LEVEL.
+    CancelResult FlushAtStop();
 
     void SetMaxMappingBytes(ULONG bytes);
     // Mappings end at this stream byte offset (besides the other limits).
@@ -141,10 +157,16 @@ public:
     std::size_t QueuedBuffers() const;
     // Bytes queued and not yet handed out.
     std::uint64_t UnmappedBytes() const;
+    // The client stream byte after the last one handed out in a mapping.
+    std::uint64_t HandedOutBytes() const;
     std::uint64_t BytesWritten() const;
     LONG References() const { return m_references.load(); }
     // The tag of the first mapping handed out, or null.
     PVOID FirstTag() const;
+    // What the client did, for the oracle (render only).
+    engine::ClientJournal Journal() const;
+    // The eventorder.h stamp taken when the pin opened.
+    std::uint64_t OpenOrder() const { return m_openOrder; }
 
     // Reports (and returns) what is wrong once the pin is closed: mappings
     // outstanding, and references beyond the pin's own.
@@ -160,6 +182,7 @@ private:
 
     ~PortStream();
     std::uint64_t Queue(std::unique_ptr<ClientBuffer> buffer);
+    CancelResult TakeBack(bool atStop);
     void AnnounceMapping();
     // With m_mutex held: moves completed buffers at the queue's front to
     // the finished list; problems go to `problems`.
@@ -187,6 +210,7 @@ private:
     std::uint64_t m_nextBufferId = 1;
     std::uint64_t m_nextMapping = 1;
     std::uint64_t m_written = 0;
+    std::uint64_t m_handedOut = 0;
     PVOID m_firstTag = nullptr;
 
     // Revocation: m_epoch changes when one starts and when it ends.
@@ -194,6 +218,9 @@ private:
     bool m_revoking = false;
     std::size_t m_revokedUnreleased = 0; // may still be released until the next GetMapping
     PortStreamCounts m_counts;
+
+    const std::uint64_t m_openOrder;
+    engine::ClientJournal m_journal;
 };
 
 } // namespace host::portcls

@@ -94,6 +94,8 @@ public:
     // --- the port's own actions --------------------------------------------
     // Takes back every mapping handed out and not released; returns how many.
     std::size_t Revoke();
+    // The stream that used the port went; the next one brings its own tag.
+    void ForgetTag() { tag_ = nullptr; }
 
     // --- observation --------------------------------------------------------
     LONG References() const { return references_; }

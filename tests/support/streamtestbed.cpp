@@ -42,7 +42,7 @@ void StreamTestbed::TearDown()
     }
     for (const auto& command : engine_.Commands())
     {
-        EXPECT_EQ(command.irql, PASSIVE_LEVEL)
+        EXPECT_EQ(command.spinLocksHeld, 0u)
             << host::engine::CommandName(command.command) << " sent with a spin lock held";
     }
     host::portcls::SetServiceGroupFactory(nullptr);

@@ -15,8 +15,7 @@
 // TearDown releases the stream and the miniport, then fails the test if pool
 // of the tags 'PcCr' or 'wVUN' is left, a service group is alive, the fakes
 // hold references, a mapping stays outstanding (unless the test said it
-// may), or any engine command was sent at DISPATCH_LEVEL from a test that
-// ran the stream at PASSIVE_LEVEL (the only way to get there is a spin lock).
+// may), or any engine command was sent with a spin lock held.
 #pragma once
 
 #include "adapter/engineinterface.h"

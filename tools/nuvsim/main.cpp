@@ -68,6 +68,10 @@ int main(int argc, char** argv)
                      "state changes.");
     play->add_flag("--quiet", playOptions.quiet, "No progress bar and no summary.");
     nuvsim::AddImageOption(*play, playOptions.driver);
+    play->add_option(
+        "--schedule", playOptions.schedule,
+        "The client's timing on the virtual clock, e.g. \"write 2p, wait 3p, rest 333, "
+        "cancel@5000, pause 2p\" (see the README).");
 
     CLI::App* formats = app.add_subcommand(
         "formats", "Start the adapter and print which formats each device accepts.");

@@ -9,7 +9,11 @@
 // with buffers of --buffer-ms while the engine's threaded clock runs (as fast
 // as it can, or in real time). When the last sample and the period after it
 // have played, the stream goes back to STOP, the pin closes and the system
-// shuts down.
+// shuts down. With a schedule (--schedule "write 2p, wait 3p, rest 333")
+// the client follows it on the virtual clock instead, so that an underrun,
+// a pause or a cancel happens exactly where the schedule says. Either way
+// the oracle over the device's output (host/engine/playoracle.h) judges what
+// was played.
 #pragma once
 
 #include "tools/nuvsim/driverchoice.h"
@@ -32,6 +36,9 @@ struct PlayOptions
     bool realtime = false;
     bool quiet = false; // no progress, no summary
     DriverOption driver;
+    // The client's timing (host/client/schedule.h), played on the virtual
+    // clock instead of the threaded one; empty: keep the port supplied.
+    std::string schedule;
 };
 
 // Exit codes.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `nuvsim play` and `nuvsim formats` end to end:
 #   - every bad input gets its message, a non-zero exit, and no file;
-#   - the built-in signal plays bit-exact on devices 1 and 4;
+#   - the built-in signal plays bit-exact on devices 1 and 4, and by a
+#     schedule with underruns, a pause and a cancel judged clean by the oracle;
 #   - the independent check: real WAV files nobody here wrote (the ALSA
 #     samples, files sox makes) are converted to 32-bit containers by sox or
 #     ffmpeg, played through `nuvsim play --output`, and the sample data of
@@ -69,6 +70,8 @@ refused six-on-2 "6 channels: device 2 plays 2 channels only" --device 2 six.wav
 refused eight-on-4 "8 channels: device 4 plays 2 to 6 channels" --device 4 eightch.wav
 refused device-5 "device 5 does not exist: the adapter has devices 1 to 4" --device 5
 refused device-0 "device 0 does not exist" --device 0
+refused bad-schedule '--schedule: "write 2x": not an amount write takes' --schedule "write 2x"
+refused schedule-realtime "--realtime does not go with it" --schedule "wait 1p" --realtime
 mkdir -p a-directory.wav
 status=0
 "$nuvsim" play --quiet --output a-directory.wav >/dev/null 2>dir.stderr || status=$?
@@ -105,6 +108,21 @@ for channel in 1 2; do
 done
 set -- $peaks
 [ "${1:-0}" -ne "${2:-0}" ] || fail "both channels of the signal peak at the same frequency: $peaks"
+
+# --- a schedule: the client's timing from the command line ---------------------------
+# An underrun of each parity, a pause, a cancel and buffers that end inside
+# samples; the oracle's verdict and the periods it names.
+schedule="write 2p, wait 3p, write 4p, wait 4p, pause 2p, write 3p, cancel@500000, wait 6p, rest 3333"
+for device in 1 4; do
+  "$nuvsim" play --device "$device" --schedule "$schedule" >"schedule$device.txt" ||
+    fail "schedule on device $device: exit status $?"
+  grep -qF "followed the schedule: $schedule" "schedule$device.txt" ||
+    fail "schedule on device $device: no schedule line: $(cat "schedule$device.txt")"
+  grep -qF "oracle    every frame once, in order, intact" "schedule$device.txt" ||
+    fail "schedule on device $device: $(cat "schedule$device.txt")"
+  grep -qE "^periods   aa--aaaaaaa---a" "schedule$device.txt" ||
+    fail "schedule on device $device: periods: $(grep periods "schedule$device.txt")"
+done
 
 # --- the independent check --------------------------------------------------------
 # same_samples NAME INPUT [PLAY OPTIONS...]: the device output of INPUT must

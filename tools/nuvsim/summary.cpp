@@ -22,6 +22,42 @@ std::string Plural(std::uint64_t count, const char* one, const char* many)
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+void PrintFiles(std::ostream& out, const PlaySummary& s)
+{
+    if (!s.outputFile.empty())
+        out << "wrote     " << s.outputFile << " (32-bit integer PCM)\n";
+    if (!s.traceFile.empty())
+        out << "trace     " << s.traceFile << " (chrome://tracing or ui.perfetto.dev)\n";
+}
+
+// The oracle's verdict, and a letter per period the device played.
+void PrintVerdict(std::ostream& out, const host::engine::PlayVerdict& v)
+{
+    out << "oracle    ";
+    if (v.NoFindings())
+    {
+        out << "every frame once, in order, intact: "
+            << Plural(v.clientFramesPlayed, "client frame", "client frames") << ", "
+            << Plural(v.silentFrames, "frame", "frames")
+            << " of silence where the client's data came late";
+        if (v.glitchCount != 0)
+            out << ", " << v.glitchCount << " frames wrong at periods taken before their Service";
+        out << "\n";
+    }
+    else
+    {
+        out << "FINDINGS: " << Plural(v.findingCount, "frame", "frames")
+            << " wrong; the first bad period is " << *v.FirstBadTake() << ": "
+            << v.findings.front().Describe(v.clientFrameBytes) << "\n";
+    }
+    constexpr std::size_t kShown = 200;
+    const std::string map = v.TakeMap();
+    out << "periods   " << map.substr(0, kShown);
+    if (map.size() > kShown)
+        out << "... (" << map.size() - kShown << " more)";
+    out << "  (a the client's frames, - silence, p both, X a finding, L a late period)\n";
+}
+
 } // namespace
 
 PositionCheck CheckPositions(const std::vector<PositionReading>& readings, std::uint64_t dataFrames,
@@ -90,11 +126,31 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
     if (!s.proposal.empty())
         out << "; the filter proposed " << s.proposal;
     out << "\n";
-    out << "played    " << s.frames << " frames in " << Plural(s.dataPeriods, "period", "periods")
-        << " (" << s.periodsPlayed << " with the silence after), "
-        << Plural(s.underruns, "underrun", "underruns") << ", "
-        << Plural(s.silentPeriods, "silent period", "silent periods") << " (" << s.silentDataPeriods
-        << " while the input played)\n";
+    if (!s.schedule.empty())
+    {
+        out << "played    " << Plural(s.periodsPlayed, "period", "periods") << ", "
+            << Plural(s.underruns, "underrun", "underruns") << ", "
+            << Plural(s.silentPeriods, "silent period", "silent periods") << "\n";
+    }
+    else
+    {
+        out << "played    " << s.frames << " frames in "
+            << Plural(s.dataPeriods, "period", "periods") << " (" << s.periodsPlayed
+            << " with the silence after), " << Plural(s.underruns, "underrun", "underruns") << ", "
+            << Plural(s.silentPeriods, "silent period", "silent periods") << " ("
+            << s.silentDataPeriods << " while the input played)\n";
+    }
+
+    if (!s.schedule.empty())
+        out << "client    followed the schedule: " << s.schedule << "\n";
+    PrintVerdict(out, s.verdict);
+    // On a schedule the client may be late on purpose: the oracle says what
+    // is right, and the positions are not read.
+    if (!s.schedule.empty())
+    {
+        PrintFiles(out, s);
+        return;
+    }
 
     const OutputCheck& o = s.output;
     out << "output    ";
@@ -129,10 +185,7 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
     }
     out << " over " << p.readings << " readings; final position " << s.finalPosition << " of "
         << s.inputBytes << " bytes\n";
-    if (!s.outputFile.empty())
-        out << "wrote     " << s.outputFile << " (32-bit integer PCM)\n";
-    if (!s.traceFile.empty())
-        out << "trace     " << s.traceFile << " (chrome://tracing or ui.perfetto.dev)\n";
+    PrintFiles(out, s);
 }
 
 } // namespace nuvsim

@@ -1,6 +1,7 @@
 // What `nuvsim play` found, and how it says so in a few lines.
 #pragma once
 
+#include "host/engine/playoracle.h"
 #include "tools/nuvsim/audio.h"
 
 #include <cstdint>
@@ -71,6 +72,8 @@ struct PlaySummary
     unsigned frameBytes = 0; // the client's
     std::string outputFile;
     std::string traceFile;
+    std::string schedule;              // the client's timing, if it followed one
+    host::engine::PlayVerdict verdict; // the oracle's, over the device's output
 };
 
 void PrintSummary(std::ostream& out, const PlaySummary& summary);

@@ -1,0 +1,60 @@
+// A client that plays a Schedule (schedule.h) on an open render pin, with
+// the device on the virtual clock, so that the same schedule always plays
+// the same way.
+//
+//     host::client::ScheduledClient client(*pin, clock, periodFrames, frameBytes, input);
+//     client.Play(*host::client::Schedule::Parse("write 2p, wait 3p, rest 333", error));
+//     auto verdict = host::engine::JudgePlayback(pin->Port().Journal(), record, format,
+//                                                pin->Port().OpenOrder());
+//
+// After the steps, a pin left running plays on until everything written has
+// been handed out and the periods after that have played; then the pin goes
+// to STOP (the caller closes it).
+#pragma once
+
+#include "host/client/schedule.h"
+#include "host/engine/clock.h"
+#include "host/portcls/pin.h"
+
+#include <cstdint>
+#include <span>
+
+namespace host::client
+{
+
+class ScheduledClient
+{
+public:
+    ScheduledClient(portcls::Pin& pin, engine::VirtualClock& clock, ULONG periodFrames,
+                    unsigned frameBytes, std::span<const std::uint8_t> input);
+
+    void Play(const Schedule& schedule);
+
+    // Client bytes written so far.
+    std::uint64_t Written() const { return m_next; }
+    // Device periods the client let run (with the ones after the steps).
+    std::uint64_t PeriodsRun() const { return m_framesRun / m_periodFrames; }
+
+private:
+    std::uint64_t Bytes(const ScheduleStep& step) const;
+    std::uint64_t Frames(const ScheduleStep& step) const;
+    void Write(std::uint64_t bytes);
+    void WriteRest(std::uint64_t bufferBytes);
+    void Wait(std::uint64_t frames);
+    void SetState(KSSTATE state);
+    void CancelIfDue();
+    void PlayOut();
+
+    portcls::Pin& m_pin;
+    engine::VirtualClock& m_clock;
+    ULONG m_periodFrames;
+    unsigned m_frameBytes;
+    std::span<const std::uint8_t> m_input;
+    std::uint64_t m_next = 0;
+    std::uint64_t m_framesRun = 0;
+    bool m_runImplied = true;
+    bool m_cancelPending = false;
+    std::uint64_t m_cancelAt = 0;
+};
+
+} // namespace host::client
