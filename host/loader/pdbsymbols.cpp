@@ -126,8 +126,10 @@ private:
         m_blockMap = Read<std::uint32_t>(m_bytes, 52);
         if (!IsValidBlockSize(m_blockSize))
             return Refuse(error, "corrupt: block size " + std::to_string(m_blockSize));
+        if (m_blockCount == 0)
+            return Refuse(error, "corrupt: its header gives 0 blocks");
         const std::uint64_t promised = std::uint64_t{m_blockCount} * m_blockSize;
-        if (m_blockCount == 0 || promised > m_bytes.size())
+        if (promised > m_bytes.size())
             return Refuse(error, "truncated: its header gives " + std::to_string(m_blockCount) +
                                      " blocks of " + std::to_string(m_blockSize) + " bytes (" +
                                      std::to_string(promised) + " bytes), the file has " +
@@ -335,10 +337,10 @@ private:
         if (m_symbolRecordStream != kNoStream)
             seen[m_symbolRecordStream] = true;
         std::uint64_t offset = 0;
-        for (std::uint32_t module = 0; offset < modules.size(); ++module)
+        for (std::uint32_t moduleIndex = 0; offset < modules.size(); ++moduleIndex)
         {
             if (!Has(modules, offset, kModuleInfoFixedSize))
-                return Fail("corrupt: the information of module " + std::to_string(module) +
+                return Fail("corrupt: the information of module " + std::to_string(moduleIndex) +
                             " runs past its substream");
             const auto stream = Read<std::uint16_t>(modules, offset + 34);
             const auto symbolBytes = Read<std::uint32_t>(modules, offset + 36);
@@ -351,7 +353,7 @@ private:
                 const std::size_t length = static_cast<std::size_t>(
                     std::find(text, modules.data() + modules.size(), 0) - text);
                 if (end + length >= modules.size())
-                    return Fail("corrupt: the names of module " + std::to_string(module) +
+                    return Fail("corrupt: the names of module " + std::to_string(moduleIndex) +
                                 " are not terminated inside its substream");
                 end += length + 1;
             }
@@ -361,21 +363,21 @@ private:
             if (stream >= m_msf.StreamCount() || seen[stream])
                 return Fail(
                     "corrupt: the symbol stream " + std::to_string(stream) + " of module " +
-                    std::to_string(module) +
+                    std::to_string(moduleIndex) +
                     (stream >= m_msf.StreamCount() ? " does not exist" : " is read already"));
             seen[stream] = true;
-            if (!ReadModule(module, stream, symbolBytes))
+            if (!ReadModule(moduleIndex, stream, symbolBytes))
                 return false;
         }
         return true;
     }
 
-    bool ReadModule(std::uint32_t module, std::uint16_t index, std::uint32_t symbolBytes)
+    bool ReadModule(std::uint32_t moduleIndex, std::uint16_t index, std::uint32_t symbolBytes)
     {
         if (symbolBytes == 0)
             return true;
         const std::vector<std::uint8_t> stream = m_msf.Stream(index);
-        const std::string what = "the symbols of module " + std::to_string(module);
+        const std::string what = "the symbols of module " + std::to_string(moduleIndex);
         if (symbolBytes < 4 || symbolBytes > stream.size())
             return Fail("corrupt: " + what + " (" + std::to_string(symbolBytes) +
                         " bytes) do not fit in stream " + std::to_string(index) + " (" +
@@ -414,7 +416,7 @@ private:
     std::optional<std::string> NameIn(const Record& record, std::size_t at, const char* kind)
     {
         if (record.bytes.size() <= at)
-            return NameProblem(record, kind, "too short for its fields");
+            return NameProblem(record, kind, "is too short for its fields");
         const auto* text = reinterpret_cast<const char*>(record.bytes.data() + at);
         const std::size_t length = strnlen(text, record.bytes.size() - at);
         if (at + length == record.bytes.size())
