@@ -23,12 +23,14 @@ class EngineQuery : public nuvtest::AdapterTestbed
 {
 protected:
     // The stand-in engine of the driver under test: the image's own, found by
-    // its symbol table, when the image runs.
+    // its symbols, when the image runs.
     PENGINE_CALL AbsentEngine()
     {
         PENGINE_CALL absent =
             host::loader::DriverFunction(System().Driver(), "AbsentEngineCall", &AbsentEngineCall);
-        EXPECT_NE(absent, nullptr) << "the driver's symbols do not name AbsentEngineCall";
+        const auto& image = System().Driver().image;
+        EXPECT_NE(absent, nullptr) << "the driver's symbols do not name AbsentEngineCall ("
+                                   << (image ? image->SymbolStatus() : "") << ")";
         return absent;
     }
 };

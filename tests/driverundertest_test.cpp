@@ -28,7 +28,7 @@ TEST(DriverUnderTest, IsTheImageExactlyWhenOneIsNamed)
         EXPECT_TRUE(driver.image->Contains(reinterpret_cast<const void*>(driver.entry)));
         EXPECT_TRUE(driver.image->Contains(addDevice));
         EXPECT_EQ(host::NameAddress(addDevice).rfind("nuvaudio.sys!AddDevice(", 0), 0u)
-            << host::NameAddress(addDevice);
+            << host::NameAddress(addDevice) << " (" << driver.image->SymbolStatus() << ")";
     }
     else
     {

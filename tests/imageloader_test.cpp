@@ -1,23 +1,33 @@
 // The image loader (host/loader) on images made for each case
-// (tests/support/pebuilder.h): what it maps, moves, binds and names, what it
-// refuses and with which message; and nuvaudio.sys itself, when the Windows
-// build has made it.
+// (tests/support/pebuilder.h, with PDBs from tests/support/pdbbuilder.h):
+// what it maps, moves, binds and names, where it finds the names, what it
+// refuses and with which message; and nuvaudio.sys itself, with its PDB and
+// the test images of the Windows build, when that build has made them.
 #include "host/kernel/addressnames.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/pool.h"
 #include "host/loader/hostexports.h"
 #include "host/loader/loadedimage.h"
+#include "host/loader/pdbsymbols.h"
+#include "tests/support/pdbbuilder.h"
 #include "tests/support/pebuilder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cxxabi.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -226,7 +236,7 @@ TEST(LoadedImage, IsNamedInTheHostsReportsAsTheCallerOfAnAllocation)
     ExFreePool(block);
 }
 
-TEST(LoadedImage, WithoutASymbolTableNamesAddressesByOffset)
+TEST(LoadedImage, WithoutASymbolTableOrAPdbNamesAddressesByOffset)
 {
     PeBuilder pe;
     pe.withSymbolTable = false;
@@ -234,8 +244,183 @@ TEST(LoadedImage, WithoutASymbolTableNamesAddressesByOffset)
     auto image = Load(pe, error);
     ASSERT_NE(image, nullptr) << error;
     EXPECT_FALSE(image->HasSymbols());
+    EXPECT_EQ(image->SymbolStatus(),
+              "no symbols: no COFF symbol table, and no debug record naming a PDB");
     EXPECT_EQ(image->FindFunction("DriverEntry"), nullptr);
     EXPECT_EQ(image->NameOf(reinterpret_cast<const void*>(At(*image, 0x1002))), "test.sys+0x1002");
+}
+
+// --- symbols from a PDB ----------------------------------------------------------------
+
+// A folder of the test's own for an image and its PDB, removed afterwards.
+class ImageFolder
+{
+public:
+    ImageFolder()
+        : m_path(std::filesystem::temp_directory_path() /
+                 ("nuv-loader-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+    {
+        std::filesystem::remove_all(m_path);
+        std::filesystem::create_directories(m_path);
+    }
+    ~ImageFolder() { std::filesystem::remove_all(m_path); }
+
+    std::string Path(const std::string& name) const { return (m_path / name).string(); }
+    std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const
+    {
+        std::ofstream file(Path(name), std::ios::binary);
+        file.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return Path(name);
+    }
+    void Copy(const std::string& from, const std::string& name) const
+    {
+        std::filesystem::copy_file(from, Path(name));
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// An image without a symbol table whose debug record names `pdbName`, the
+// PDB of `pdb`'s link; its code: nop, nop, nop, ret, ret.
+PeBuilder ImageOfPdb(const nuvtest::PdbBuilder& pdb, const std::string& pdbName)
+{
+    PeBuilder pe;
+    pe.code = {0x90, 0x90, 0x90, 0xC3, 0xC3};
+    pe.withSymbolTable = false;
+    pe.codeView = PeBuilder::CodeView{pdb.guid, pdb.age, pdbName, std::nullopt};
+    return pe;
+}
+
+nuvtest::PdbBuilder PdbOfTheImage()
+{
+    nuvtest::PdbBuilder pdb;
+    pdb.publics = {{"_Z7ServicePv", 1, 0, true}, {"ThePinTable", 2, 8, false}};
+    pdb.modules = {{{"Service", 1, 0, true}, {"Finish", 1, 4, false}}};
+    return pdb;
+}
+
+TEST(LoadedImage, TakesItsSymbolsFromThePdbItsDebugRecordNamesBesideIt)
+{
+    // The record holds the linking machine's path; only the file name counts.
+    const nuvtest::PdbBuilder pdb = PdbOfTheImage();
+    ImageFolder folder;
+    const std::string path =
+        folder.Write("test.sys", ImageOfPdb(pdb, "C:\\build\\x64\\test.pdb").Build());
+    folder.Write("test.pdb", pdb.Build());
+    std::string error;
+    auto image = LoadedImage::Load(path, error);
+    ASSERT_NE(image, nullptr) << error;
+    const auto address = [&](std::uint32_t rva)
+    { return reinterpret_cast<const void*>(At(*image, rva)); };
+
+    EXPECT_TRUE(image->HasSymbols());
+    EXPECT_EQ(image->SymbolStatus(), "symbols from its PDB " + folder.Path("test.pdb") + " (3)");
+    EXPECT_EQ(image->NameOf(address(PeBuilder::kTextRva + 3)), "test.sys!Service(void*)+0x3");
+    EXPECT_EQ(image->NameOf(address(PeBuilder::kTextRva + 4)), "test.sys!Finish")
+        << "a static function, named by its procedure record only";
+    EXPECT_EQ(image->NameOf(address(PeBuilder::kDataRva + 12)), "test.sys!ThePinTable+0x4");
+    EXPECT_EQ(image->FindFunction("Service"), address(PeBuilder::kTextRva));
+    EXPECT_EQ(image->FindFunction("Finish"), address(PeBuilder::kTextRva + 4));
+    EXPECT_EQ(image->FindFunction("ThePinTable"), nullptr) << "data, not a function";
+}
+
+TEST(ImageFaultDeathTest, IsReportedWithTheFunctionItsPdbNames)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    nuvtest::PdbBuilder pdb;
+    pdb.publics = {{"_Z4Trapv", 1, 0, true}};
+    PeBuilder pe = ImageOfPdb(pdb, "test.pdb");
+    pe.code = {0x90, 0x0F, 0x0B}; // nop; ud2
+    ImageFolder folder;
+    const std::string path = folder.Write("test.sys", pe.Build());
+    folder.Write("test.pdb", pdb.Build());
+    EXPECT_DEATH(
+        {
+            std::string error;
+            auto image = LoadedImage::Load(path, error);
+            if (image != nullptr)
+                image->DriverEntry()(nullptr, nullptr);
+        },
+        "host: SIGILL in test.sys!Trap\\(\\)\\+0x1 \\(pc 0x");
+}
+
+TEST(LoadedImage, WithoutItsPdbLoadsWithoutSymbolsAndSaysWhy)
+{
+    ImageFolder folder;
+    PeBuilder pe = ImageOfPdb(PdbOfTheImage(), "test.pdb");
+    pe.code = ReturnConstant(0x1234);
+    const std::string path = folder.Write("test.sys", pe.Build());
+    std::string error;
+    auto image = LoadedImage::Load(path, error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_FALSE(image->HasSymbols());
+    EXPECT_EQ(image->SymbolStatus(), "no symbols: no COFF symbol table, and its PDB " +
+                                         folder.Path("test.pdb") +
+                                         " cannot be read (No such file or directory)");
+    EXPECT_EQ(image->FindFunction("Service"), nullptr);
+    EXPECT_EQ(image->DriverEntry()(nullptr, nullptr), 0x1234) << "it runs all the same";
+}
+
+TEST(LoadedImage, RefusesThePdbOfAnotherLinkAndLoadsWithoutSymbols)
+{
+    const nuvtest::PdbBuilder pdb = PdbOfTheImage();
+    nuvtest::PdbBuilder otherLink = pdb;
+    otherLink.guid[0] ^= 0x40;
+    ImageFolder folder;
+    const std::string path = folder.Write("test.sys", ImageOfPdb(pdb, "test.pdb").Build());
+    folder.Write("test.pdb", otherLink.Build());
+    std::string error;
+    auto image = LoadedImage::Load(path, error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_FALSE(image->HasSymbols());
+    EXPECT_EQ(image->SymbolStatus(),
+              "no symbols: its PDB was refused: " + folder.Path("test.pdb") +
+                  ": not the PDB of this image (image: " + host::loader::FormatGuid(pdb.guid) +
+                  " age 1; PDB: " + host::loader::FormatGuid(otherLink.guid) + " age 1)");
+    EXPECT_EQ(image->FindFunction("Service"), nullptr);
+    EXPECT_EQ(image->NameOf(reinterpret_cast<const void*>(At(*image, PeBuilder::kTextRva))),
+              "test.sys+0x1000");
+}
+
+TEST(LoadedImage, RefusesADamagedPdbAndLoadsWithoutSymbols)
+{
+    const nuvtest::PdbBuilder pdb = PdbOfTheImage();
+    std::vector<std::uint8_t> truncated = pdb.Build();
+    truncated.resize(truncated.size() / 2);
+    ImageFolder folder;
+    const std::string path = folder.Write("test.sys", ImageOfPdb(pdb, "test.pdb").Build());
+    folder.Write("test.pdb", truncated);
+    std::string error;
+    auto image = LoadedImage::Load(path, error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_FALSE(image->HasSymbols());
+    EXPECT_EQ(
+        image->SymbolStatus().rfind(
+            "no symbols: its PDB was refused: " + folder.Path("test.pdb") + ": truncated: ", 0),
+        0u)
+        << image->SymbolStatus();
+}
+
+TEST(LoadedImage, PrefersItsSymbolTableToAPdb)
+{
+    // GNU ld's images keep a symbol table; one with a debug record too takes
+    // the table, and leaves the PDB unread.
+    nuvtest::PdbBuilder pdb = PdbOfTheImage();
+    PeBuilder pe = ImageOfPdb(pdb, "test.pdb");
+    pe.withSymbolTable = true;
+    pe.symbols = {{"FromTheTable", 1, 0, true}};
+    ImageFolder folder;
+    const std::string path = folder.Write("test.sys", pe.Build());
+    folder.Write("test.pdb", pdb.Build());
+    std::string error;
+    auto image = LoadedImage::Load(path, error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_EQ(image->SymbolStatus(), "symbols from its COFF symbol table (1)");
+    EXPECT_EQ(image->NameOf(reinterpret_cast<const void*>(At(*image, PeBuilder::kTextRva))),
+              "test.sys!FromTheTable");
 }
 
 TEST(LoadedImage, UnmapsWhenItGoes)
@@ -387,7 +572,19 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"ThreadLocalStorage", With([](PeBuilder& pe) { pe.tlsDirectory = true; }),
                 "a TLS directory"},
         Refusal{"DelayLoadImports", With([](PeBuilder& pe) { pe.delayImports = true; }),
-                "delay-load imports"}),
+                "delay-load imports"},
+        Refusal{"DebugRecordPastTheFile",
+                With(
+                    [](PeBuilder& pe) {
+                        pe.codeView = PeBuilder::CodeView{{}, 1, "test.pdb", 0x10000};
+                    }),
+                "truncated: the CodeView debug record"},
+        Refusal{"UnterminatedPdbName",
+                With(
+                    [](PeBuilder& pe) {
+                        pe.codeView = PeBuilder::CodeView{{}, 1, "test.pdb", 24 + 8};
+                    }),
+                "the PDB name in the CodeView debug record is not terminated inside the record"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST(ImageRefusal, AMissingFileIsNamedWithTheSystemsReason)
@@ -436,6 +633,246 @@ TEST(NuvaudioImage, LoadsWithEveryImportBoundAndNamesItsFunctions)
               "nuvaudio.sys!DriverEntry");
     EXPECT_NE(image->FindFunction("CheckWaveFormat"), nullptr);
     EXPECT_NE(image->FindFunction("AbsentEngineCall"), nullptr);
+}
+
+// --- nuvaudio.pdb and the test images' PDBs ----------------------------------------------
+// The clang image has no symbol table; its names come from nuvaudio.pdb.
+
+const std::filesystem::path kWindowsImage = NUV_WINDOWS_IMAGE;
+const std::filesystem::path kWindowsPdb =
+    std::filesystem::path(NUV_WINDOWS_IMAGE).replace_extension(".pdb");
+const std::filesystem::path kTestImages = kWindowsImage.parent_path() / "tests";
+
+#define SKIP_WITHOUT(path)                                                                         \
+    if (!std::filesystem::exists(path))                                                            \
+    GTEST_SKIP() << (path) << " not built (make windows builds it)"
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(file)),
+                                     std::istreambuf_iterator<char>());
+}
+
+std::string Run(const std::string& command)
+{
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return output;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof(buffer), pipe))
+        output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+std::string Demangled(const std::string& name)
+{
+    int status = 0;
+    char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+    std::string result = status == 0 && text != nullptr ? text : name;
+    std::free(text);
+    return result;
+}
+
+// Every named address llvm-pdbutil reads in the PDB, by RVA: the public
+// symbols (demangled) and the procedure records, with the names any of them
+// gives that address. (Its lines: "  1234 virtual address" in the section
+// headers; "  80 | S_PUB32 [size = 40] `name`" with "addr = 0001:2864" on
+// the line after.)
+std::map<std::uint32_t, std::set<std::string>> NamesByLlvmPdbutil(const std::string& pdb)
+{
+    std::vector<std::uint32_t> sections;
+    std::istringstream headers(Run("llvm-pdbutil dump --section-headers " + pdb));
+    for (std::string line; std::getline(headers, line);)
+    {
+        const std::string suffix = " virtual address";
+        if (line.size() > suffix.size() &&
+            line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+            sections.push_back(static_cast<std::uint32_t>(std::stoul(line, nullptr, 16)));
+    }
+    std::map<std::uint32_t, std::set<std::string>> names;
+    std::istringstream dump(Run("llvm-pdbutil dump --publics --symbols " + pdb));
+    std::string name;
+    for (std::string line; std::getline(dump, line);)
+    {
+        const bool isPublic = line.find("| S_PUB32 [") != std::string::npos;
+        if (isPublic || line.find("| S_GPROC32 [") != std::string::npos ||
+            line.find("| S_LPROC32 [") != std::string::npos)
+        {
+            const std::size_t open = line.find('`'), close = line.rfind('`');
+            const std::string raw = line.substr(open + 1, close - open - 1);
+            name = isPublic ? Demangled(raw) : raw;
+            continue;
+        }
+        unsigned long segment = 0, offset = 0;
+        const std::size_t at = line.find("addr = ");
+        if (!name.empty() && at != std::string::npos &&
+            std::sscanf(line.c_str() + at, "addr = %lu:%lu", &segment, &offset) == 2 &&
+            name[0] != '.' && segment >= 1 && segment <= sections.size())
+            names[sections[segment - 1] + static_cast<std::uint32_t>(offset)].insert(name);
+        name.clear();
+    }
+    return names;
+}
+
+TEST(NuvaudioImage, NamesEveryAddressItsPdbNamesAsLlvmPdbutilReadsIt)
+{
+    SKIP_WITHOUT(kWindowsPdb);
+    std::string error;
+    auto image = LoadedImage::Load(kWindowsImage, error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_EQ(image->SymbolStatus().rfind("symbols from its PDB " + kWindowsPdb.string(), 0), 0u)
+        << image->SymbolStatus();
+
+    const auto names = NamesByLlvmPdbutil(kWindowsPdb);
+    ASSERT_GT(names.size(), 150u) << "llvm-pdbutil (package llvm) read too little";
+    for (const auto& [rva, candidates] : names)
+    {
+        const std::string named = image->NameOf(static_cast<const char*>(image->Base()) + rva);
+        EXPECT_TRUE(candidates.count(named.substr(std::strlen("nuvaudio.sys!"))) != 0)
+            << "RVA " << std::hex << rva << " is named " << named << ", not "
+            << *candidates.begin();
+    }
+    // Static functions have no public symbol; their procedure records name them.
+    for (const char* function : {"Render16", "Capture24Sse2", "ChooseAndConvert"})
+    {
+        SCOPED_TRACE(function);
+        const void* address = image->FindFunction(function);
+        ASSERT_NE(address, nullptr);
+        EXPECT_EQ(image->NameOf(address), std::string("nuvaudio.sys!") + function);
+    }
+}
+
+TEST(NuvaudioImage, WithoutItsPdbLoadsWithoutSymbolsAndSaysWhy)
+{
+    SKIP_WITHOUT(kWindowsPdb);
+    ImageFolder folder;
+    folder.Copy(kWindowsImage, "nuvaudio.sys");
+    std::string error;
+    auto image = LoadedImage::Load(folder.Path("nuvaudio.sys"), error);
+    ASSERT_NE(image, nullptr) << error;
+    EXPECT_FALSE(image->HasSymbols());
+    EXPECT_EQ(image->SymbolStatus(), "no symbols: no COFF symbol table, and its PDB " +
+                                         folder.Path("nuvaudio.pdb") +
+                                         " cannot be read (No such file or directory)");
+    EXPECT_EQ(image->FindFunction("CheckWaveFormat"), nullptr);
+    EXPECT_EQ(image->NameOf(reinterpret_cast<const void*>(image->DriverEntry())).find('!'),
+              std::string::npos);
+}
+
+TEST(NuvaudioImage, ItsPdbTruncatedAnywhereIsRefused)
+{
+    SKIP_WITHOUT(kWindowsPdb);
+    const std::vector<std::uint8_t> pdb = ReadBytes(kWindowsPdb);
+    ImageFolder folder;
+    folder.Copy(kWindowsImage, "nuvaudio.sys");
+    for (std::size_t size : {std::size_t{0}, std::size_t{40}, pdb.size() / 3, pdb.size() - 1})
+    {
+        SCOPED_TRACE(size);
+        std::filesystem::remove(folder.Path("nuvaudio.pdb"));
+        folder.Write("nuvaudio.pdb", std::vector<std::uint8_t>(pdb.begin(), pdb.begin() + size));
+        std::string error;
+        auto image = LoadedImage::Load(folder.Path("nuvaudio.sys"), error);
+        ASSERT_NE(image, nullptr) << error;
+        EXPECT_FALSE(image->HasSymbols());
+        const std::string refused =
+            "no symbols: its PDB was refused: " + folder.Path("nuvaudio.pdb");
+        EXPECT_EQ(image->SymbolStatus().rfind(refused, 0), 0u) << image->SymbolStatus();
+    }
+}
+
+TEST(NuvaudioImage, ItsPdbWithAnyHeaderOrDirectoryByteDamagedIsRefusedOrReadInsideTheImage)
+{
+    // The superblock and the stream directory decide where every stream is;
+    // each of their bytes is damaged in turn, the file read from memory (a
+    // buffer of exactly its size).
+    SKIP_WITHOUT(kWindowsPdb);
+    const std::vector<std::uint8_t> pdb = ReadBytes(kWindowsPdb);
+    const auto parsed = host::loader::ParsePeImage(ReadBytes(kWindowsImage));
+    ASSERT_TRUE(parsed.image && parsed.image->codeView) << parsed.error;
+    const host::loader::PeImage& pe = *parsed.image;
+    std::uint32_t blockSize, directoryBytes, blockMap;
+    std::memcpy(&blockSize, pdb.data() + 32, 4);
+    std::memcpy(&directoryBytes, pdb.data() + 44, 4);
+    std::memcpy(&blockMap, pdb.data() + 52, 4);
+    std::vector<std::size_t> offsets;
+    for (std::size_t at = 0; at < 56; ++at)
+        offsets.push_back(at);
+    for (std::uint32_t i = 0; i * blockSize < directoryBytes; ++i)
+    {
+        std::uint32_t block;
+        std::memcpy(&block, pdb.data() + std::size_t{blockMap} * blockSize + 4 * i, 4);
+        for (std::uint32_t at = 0; at < blockSize && i * blockSize + at < directoryBytes; ++at)
+            offsets.push_back(std::size_t{block} * blockSize + at);
+    }
+
+    std::size_t refused = 0;
+    for (std::size_t at : offsets)
+    {
+        for (std::uint8_t change : {0x01, 0x80})
+        {
+            std::vector<std::uint8_t> damaged = pdb;
+            damaged[at] ^= change;
+            const auto read = host::loader::ReadPdbSymbols(damaged, *pe.codeView, pe.sections);
+            if (!read.symbols)
+            {
+                ++refused;
+                ASSERT_EQ(read.error.find('\n'), std::string::npos) << read.error;
+                continue;
+            }
+            for (const host::loader::PeSymbol& symbol : *read.symbols)
+            {
+                const bool inside = std::any_of(pe.sections.begin(), pe.sections.end(),
+                                                [&](const host::loader::PeSection& section)
+                                                {
+                                                    return symbol.rva >= section.virtualAddress &&
+                                                           symbol.rva < section.virtualAddress +
+                                                                            section.virtualSize;
+                                                });
+                ASSERT_TRUE(inside) << "byte " << at << ": " << symbol.name;
+            }
+        }
+    }
+    EXPECT_GT(refused, offsets.size() / 4);
+}
+
+// The test images of the Windows build: the good one's image with the PDB
+// of another link (testimage_foreign_pdb), and one whose PDB has public
+// symbols only.
+TEST(WindowsTestImages, APdbOfAnotherLinkIsRefused)
+{
+    const std::filesystem::path image = kTestImages / "testimage_foreign_pdb.sys";
+    SKIP_WITHOUT(image);
+    // The image is the good image's copy, whose record names
+    // testimage_good.pdb: the foreign PDB goes beside it under that name.
+    const auto parsed = host::loader::ParsePeImage(ReadBytes(image));
+    ASSERT_TRUE(parsed.image && parsed.image->codeView) << parsed.error;
+    ImageFolder folder;
+    folder.Copy(image, "foreign.sys");
+    folder.Copy(kTestImages / "testimage_foreign_pdb.pdb", parsed.image->codeView->pdbName);
+    std::string error;
+    auto loaded = LoadedImage::Load(folder.Path("foreign.sys"), error);
+    ASSERT_NE(loaded, nullptr) << error;
+    EXPECT_FALSE(loaded->HasSymbols());
+    EXPECT_NE(loaded->SymbolStatus().find(": not the PDB of this image (image: " +
+                                          host::loader::FormatGuid(parsed.image->codeView->guid)),
+              std::string::npos)
+        << loaded->SymbolStatus();
+    EXPECT_EQ(loaded->FindFunction("DriverEntry"), nullptr);
+}
+
+TEST(WindowsTestImages, APdbWithPublicSymbolsOnlyNamesTheFunctions)
+{
+    const std::filesystem::path image = kTestImages / "testimage_publics_only.sys";
+    SKIP_WITHOUT(image);
+    std::string error;
+    auto loaded = LoadedImage::Load(image, error);
+    ASSERT_NE(loaded, nullptr) << error;
+    EXPECT_TRUE(loaded->HasSymbols()) << loaded->SymbolStatus();
+    EXPECT_EQ(loaded->FindFunction("DriverEntry"),
+              reinterpret_cast<const void*>(loaded->DriverEntry()));
 }
 
 } // namespace

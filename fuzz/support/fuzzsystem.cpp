@@ -65,7 +65,8 @@ StartedSystem::StartedSystem() : m_system(new host::System(ChooseDriver()))
         m_imageFormatRules = reinterpret_cast<NTSTATUS(NTAPI*)(PKSDATAFORMAT)>(
             const_cast<void*>(image->FindFunction("CheckWaveFormat")));
         if (m_imageFormatRules == nullptr)
-            Finding("the image's symbols do not name CheckWaveFormat");
+            Finding("the image's symbols do not name CheckWaveFormat (" + image->SymbolStatus() +
+                    ")");
     }
     if (!NT_SUCCESS(m_system->Load()) || !NT_SUCCESS(m_system->AddDevice()) ||
         !NT_SUCCESS(m_system->Start()))

@@ -40,7 +40,7 @@ public:
     host::System& System() { return *m_system; }
     PDEVICE_OBJECT AdapterDevice() { return m_system->AdapterDevice(); }
     // The driver's own format rules (CheckWaveFormat): the host build's, or
-    // the image's, found by its symbol table (a finding if it has none).
+    // the image's, found by its symbols (a finding if it has none).
     NTSTATUS FormatRules(PKSDATAFORMAT format) const;
     // The registered subdevices, in order: NUV_Wave1, NUV_Mixer1, ...
     const std::vector<host::portcls::Subdevice>& Subdevices() const { return m_subdevices; }

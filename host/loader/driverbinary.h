@@ -34,8 +34,8 @@ std::string DescribeDriver(const DriverBinary& driver);
 
 // A driver function that no platform interface reaches, for checks that
 // compare against the driver's own rules: in the host build the function
-// itself (`hostBuild`), in an image the function its symbol table names
-// (null if it has none, or no such function). Only for a pointer type with
+// itself (`hostBuild`), in an image the function its symbols name (null if
+// it has none, or no such function; LoadedImage::SymbolStatus says why). Only for a pointer type with
 // the Windows convention (NTAPI): the image's functions all have it,
 // whatever their source says, and the host build's function must have it
 // too for one pointer type to hold either.

@@ -5,6 +5,7 @@
 
 #include "host/kernel/addressnames.h"
 #include "host/loader/hostexports.h"
+#include "host/loader/pdbsymbols.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <cxxabi.h>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sys/mman.h>
 
 namespace host::loader
@@ -79,19 +81,63 @@ std::string MissingImports(const PeImage& image)
     return missing;
 }
 
-} // namespace
-
-std::unique_ptr<LoadedImage> LoadedImage::Load(const std::string& path, std::string& error)
+// The file's bytes; empty with `error` set ("cannot be read (reason)") if
+// it cannot be opened.
+std::optional<std::vector<std::uint8_t>> ReadFile(const std::string& path, std::string& error)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file)
     {
-        error = path + ": cannot be read (" + std::strerror(errno) + ")";
+        error = std::string("cannot be read (") + std::strerror(errno) + ")";
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(file)),
+                                     std::istreambuf_iterator<char>());
+}
+
+struct FoundSymbols
+{
+    std::vector<PeSymbol> symbols;
+    bool found = false;
+    std::string status;
+};
+
+// The symbols of an image without a symbol table, from the PDB its debug
+// record names, beside the image; or why there are none.
+FoundSymbols SymbolsFromPdb(const PeImage& image, const std::string& imagePath)
+{
+    constexpr const char* kNone = "no symbols: no COFF symbol table, and ";
+    if (!image.codeView)
+        return {{}, false, std::string(kNone) + "no debug record naming a PDB"};
+    const std::string path = PdbPathBeside(imagePath, image.codeView->pdbName);
+    if (path.empty())
+        return {{},
+                false,
+                std::string(kNone) + "its debug record names no PDB file (\"" +
+                    image.codeView->pdbName + "\")"};
+    std::string problem;
+    const auto bytes = ReadFile(path, problem);
+    if (!bytes)
+        return {{}, false, std::string(kNone) + "its PDB " + path + " " + problem};
+    PdbRead read = ReadPdbSymbols(*bytes, *image.codeView, image.sections);
+    if (!read.symbols)
+        return {{}, false, "no symbols: its PDB was refused: " + path + ": " + read.error};
+    const std::string count = std::to_string(read.symbols->size());
+    return {std::move(*read.symbols), true, "symbols from its PDB " + path + " (" + count + ")"};
+}
+
+} // namespace
+
+std::unique_ptr<LoadedImage> LoadedImage::Load(const std::string& path, std::string& error)
+{
+    std::string problem;
+    const auto bytes = ReadFile(path, problem);
+    if (!bytes)
+    {
+        error = path + ": " + problem;
         return nullptr;
     }
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                          std::istreambuf_iterator<char>());
-    return FromBytes(bytes, path, error);
+    return FromBytes(*bytes, path, error);
 }
 
 std::unique_ptr<LoadedImage> LoadedImage::FromBytes(std::span<const std::uint8_t> bytes,
@@ -220,8 +266,16 @@ bool LoadedImage::Protect(const PeImage& image, std::string& error)
 
 void LoadedImage::TakeSymbols(const PeImage& image)
 {
-    m_hasSymbols = image.hasSymbolTable;
-    for (const PeSymbol& symbol : image.symbols)
+    FoundSymbols found;
+    if (image.hasSymbolTable)
+        found = {image.symbols, true,
+                 "symbols from its COFF symbol table (" + std::to_string(image.symbols.size()) +
+                     ")"};
+    else
+        found = SymbolsFromPdb(image, m_path);
+    m_hasSymbols = found.found;
+    m_symbolStatus = std::move(found.status);
+    for (const PeSymbol& symbol : found.symbols)
         m_symbols.push_back({reinterpret_cast<std::uintptr_t>(m_base) + symbol.rva,
                              Demangle(symbol.name), symbol.function});
     for (const Symbol& symbol : m_symbols)

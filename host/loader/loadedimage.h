@@ -14,11 +14,17 @@
 //         return Fail(error);                    // "build/windows/nuvaudio.sys: a DLL, ..."
 //     host::System system(image->DriverEntry());
 //
-// The image's COFF symbols, if the linker kept them, name its addresses:
-// in the host's reports (host::DescribeAddress), in the report of a fault
-// inside the image's code (a signal handler prints the function and
-// offset before the process ends as it would have), and for tools that
-// need a driver function no platform interface reaches (FindFunction).
+// The image's symbols name its addresses: in the host's reports
+// (host::DescribeAddress), in the report of a fault inside the image's code
+// (a signal handler prints the function and offset before the process ends
+// as it would have), and for tools that need a driver function no platform
+// interface reaches (FindFunction). They come from the image's COFF symbol
+// table if the linker kept one (GNU ld does), and otherwise, as a debugger
+// finds them, from the PDB that the image's CodeView debug record names,
+// looked for beside the image and taken only if its GUID and age are the
+// record's (pdbsymbols.h; lld writes a PDB and no symbol table). An image
+// whose PDB is missing, of another link or damaged still loads, without
+// symbols; SymbolStatus() says why, for the places that need them.
 //
 // The image stays mapped while the object lives; whatever runs it (a
 // host::System) must be gone before it is destroyed.
@@ -53,7 +59,8 @@ public:
     // The image in the file at `path`; null with `error` set if it cannot
     // be read or is refused.
     static std::unique_ptr<LoadedImage> Load(const std::string& path, std::string& error);
-    // The same from the file's bytes; `name` stands for the file in messages.
+    // The same from the file's bytes; `name` stands for the file in messages
+    // and says where its PDB is looked for (beside it), if it needs one.
     static std::unique_ptr<LoadedImage> FromBytes(std::span<const std::uint8_t> bytes,
                                                   const std::string& name, std::string& error);
     ~LoadedImage();
@@ -74,11 +81,20 @@ public:
     const std::vector<BoundImport>& Imports() const { return m_imports; }
 
     bool HasSymbols() const { return m_hasSymbols; }
+    // Where the symbols came from ("symbols from its COFF symbol table (212)",
+    // "symbols from its PDB build/windows/nuvaudio.pdb (226)"), or why there
+    // are none ("no symbols: no COFF symbol table, and its PDB
+    // build/windows/nuvaudio.pdb cannot be read (No such file or directory)",
+    // "no symbols: its PDB was refused: x.pdb: not the PDB of this image
+    // (image: {...} age 1; PDB: {...} age 1)"). One line.
+    const std::string& SymbolStatus() const { return m_symbolStatus; }
     // The function whose demangled name, up to its parameter list, is
     // `name` ("CheckWaveFormat" for CheckWaveFormat(KSDATAFORMAT*)), or a
-    // C function of that name; null if there is none or the image has no
-    // symbol table. The caller knows its type: the image's functions have
-    // the Windows calling convention, whether or not its source said NTAPI.
+    // C function or a PDB's procedure of that name (a static function's
+    // procedure record names it without parameters); null if there is none
+    // or the image has no symbols. The caller knows its type: the image's
+    // functions have the Windows calling convention, whether or not its
+    // source said NTAPI.
     const void* FindFunction(std::string_view name) const;
     // "nuvaudio.sys!CMiniportWavePciStream::Service()+0x42", or
     // "nuvaudio.sys+0x1234" where no symbol precedes the address; empty for
@@ -113,6 +129,7 @@ private:
     std::vector<BoundImport> m_imports;
     std::vector<Symbol> m_symbols; // by address
     bool m_hasSymbols = false;
+    std::string m_symbolStatus;
     // For the fault handler: the function symbols' addresses and names.
     std::vector<std::uintptr_t> m_functionAddresses;
     std::vector<const char*> m_functionNames;

@@ -35,6 +35,7 @@ constexpr std::uint16_t kSubsystemNative = 1;
 
 constexpr std::uint32_t kDirectoryImport = 1;
 constexpr std::uint32_t kDirectoryBaseReloc = 5;
+constexpr std::uint32_t kDirectoryDebug = 6;
 constexpr std::uint32_t kDirectoryTls = 9;
 constexpr std::uint32_t kDirectoryDelayImport = 13;
 constexpr std::uint32_t kDirectoryClr = 14;
@@ -48,6 +49,11 @@ constexpr std::uint16_t kRelocDir64 = 10;
 
 constexpr std::uint32_t kImportDescriptorSize = 20;
 constexpr std::uint64_t kImportByOrdinal = 1ull << 63;
+
+constexpr std::uint32_t kDebugEntrySize = 28;
+constexpr std::uint32_t kDebugTypeCodeView = 2;
+constexpr std::uint32_t kCodeViewRsds = 0x53445352; // "RSDS"
+constexpr std::uint32_t kRsdsFixedSize = 24;        // signature, GUID, age; the name follows
 
 constexpr std::int16_t kFirstRealSection = 1;
 constexpr std::uint8_t kClassExternal = 2;
@@ -164,7 +170,7 @@ public:
     {
         PeParse result;
         if (ReadHeaders() && ReadSections() && CheckUnsupportedDirectories() && ReadRelocations() &&
-            ReadImports() && ReadSymbols())
+            ReadImports() && ReadDebugRecord() && ReadSymbols())
         {
             result.image = std::move(m_image);
             return result;
@@ -512,6 +518,55 @@ private:
                             " is not inside a section");
             m_image.imports.push_back({module, *name, static_cast<std::uint32_t>(slot)});
         }
+    }
+
+    // --- the debug record --------------------------------------------------------------
+    // Only the first CodeView entry of the RSDS kind counts, as for a
+    // debugger; other kinds of entry (and the older NB10 records) are left
+    // alone.
+    bool ReadDebugRecord()
+    {
+        const Directory directory = m_directories[kDirectoryDebug];
+        if (!CheckDirectory(directory, "debug"))
+            return false;
+        if (!directory.Present())
+            return true;
+        const auto entries = FileOffsetOf(directory.rva, directory.size);
+        if (!entries)
+            return Fail("inconsistent header: the debug directory at RVA " + Hex(directory.rva) +
+                        " is not file data");
+        for (std::uint32_t i = 0; i < directory.size / kDebugEntrySize; ++i)
+        {
+            const std::uint64_t entry = *entries + std::uint64_t{i} * kDebugEntrySize;
+            if (m_file.Read<std::uint32_t>(entry + 12) != kDebugTypeCodeView)
+                continue;
+            const auto size = m_file.Read<std::uint32_t>(entry + 16);
+            const auto rva = m_file.Read<std::uint32_t>(entry + 20);
+            const auto offset = m_file.Read<std::uint32_t>(entry + 24);
+            const auto record =
+                offset != 0 ? std::optional<std::uint64_t>(offset) : FileOffsetOf(rva, size);
+            if (!record || !m_file.Has(*record, size))
+                return Truncated("the CodeView debug record", record.value_or(rva), size);
+            if (size >= kRsdsFixedSize && m_file.Read<std::uint32_t>(*record) == kCodeViewRsds)
+                return ReadRsds(*record, size);
+        }
+        return true;
+    }
+
+    bool ReadRsds(std::uint64_t record, std::uint32_t size)
+    {
+        PeCodeView codeView;
+        std::memcpy(codeView.guid.data(), m_file.At(record + 4), codeView.guid.size());
+        codeView.age = m_file.Read<std::uint32_t>(record + 20);
+        const auto* name = reinterpret_cast<const char*>(m_file.At(record + kRsdsFixedSize));
+        const std::size_t room = size - kRsdsFixedSize;
+        const std::size_t length = strnlen(name, room);
+        if (length == room)
+            return Fail("inconsistent header: the PDB name in the CodeView debug record is not "
+                        "terminated inside the record");
+        codeView.pdbName.assign(name, length);
+        m_image.codeView = std::move(codeView);
+        return true;
     }
 
     // --- symbols ---------------------------------------------------------------------

@@ -1,7 +1,8 @@
 // The description of a Windows kernel-mode image, read from its file: what
 // the loader needs to map it (headers, sections), to move it (base
 // relocations), to bind it (imports by module and name) and to name its
-// addresses (the COFF symbol table, if the linker kept it).
+// addresses (the COFF symbol table, if the linker kept it, or else the
+// CodeView debug record that names the PDB holding its symbols).
 //
 //     PeParse parsed = host::loader::ParsePeImage(bytes);
 //     if (!parsed.image)
@@ -21,12 +22,15 @@
 //     DIR64 and ABSOLUTE (padding);
 //   - an import by ordinal;
 //   - a TLS directory or delay-load imports (nothing in a driver's loader
-//     runs TLS callbacks or resolves imports late).
+//     runs TLS callbacks or resolves imports late);
+//   - a debug directory, or the CodeView record it points to, that is not
+//     file data of the image.
 //
 // Imports the host does not provide are the binder's business
 // (loadedimage.h), which lists them all.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -63,6 +67,16 @@ struct PeSymbol
     bool function = false;
 };
 
+// The image's CodeView debug record (RSDS): which PDB describes this link.
+// A PDB is that PDB only if it carries the same GUID and age; a debugger
+// refuses any other, whatever its name.
+struct PeCodeView
+{
+    std::array<std::uint8_t, 16> guid{}; // as stored (the GUID's little-endian layout)
+    std::uint32_t age = 0;
+    std::string pdbName; // as recorded: a file name, or a path on the linking machine
+};
+
 struct PeImage
 {
     std::uint64_t imageBase = 0;
@@ -75,6 +89,7 @@ struct PeImage
     std::vector<PeImport> imports;         // in the order of the import directory
     std::vector<PeSymbol> symbols;         // sorted by rva; empty without a symbol table
     bool hasSymbolTable = false;
+    std::optional<PeCodeView> codeView; // empty without a debug record of the RSDS kind
 };
 
 struct PeParse

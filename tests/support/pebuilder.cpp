@@ -127,6 +127,24 @@ std::vector<std::uint8_t> LayOutRelocations(const std::vector<PeBuilder::Relocat
     return bytes;
 }
 
+// The .buildid section: one debug directory entry, then the record.
+constexpr std::uint32_t kDebugEntrySize = 28;
+
+std::vector<std::uint8_t> LayOutDebugRecord(const PeBuilder::CodeView& codeView)
+{
+    std::vector<std::uint8_t> bytes(kDebugEntrySize, 0);
+    Put<std::uint32_t>(bytes, kDebugEntrySize, 0x53445352); // "RSDS"
+    bytes.insert(bytes.end(), codeView.guid.begin(), codeView.guid.end());
+    Put<std::uint32_t>(bytes, bytes.size(), codeView.age);
+    PutText(bytes, bytes.size(), codeView.pdbName);
+    const auto size = static_cast<std::uint32_t>(bytes.size() - kDebugEntrySize);
+    Put<std::uint32_t>(bytes, 12, 2); // CodeView
+    Put<std::uint32_t>(bytes, 16, codeView.size.value_or(size));
+    Put<std::uint32_t>(bytes, 20, PeBuilder::kDebugRva + kDebugEntrySize);
+    // The record's file offset (at 24) is known once the section is placed.
+    return bytes;
+}
+
 struct PlannedSection
 {
     const char* name;
@@ -162,6 +180,11 @@ std::vector<std::uint8_t> PeBuilder::Build() const
                             static_cast<std::uint32_t>(relocationBytes.size()), kReadOnlyFlags,
                             relocationBytes});
 
+    if (codeView)
+        sections.push_back({".buildid", kDebugRva,
+                            static_cast<std::uint32_t>(LayOutDebugRecord(*codeView).size()),
+                            kReadOnlyFlags, LayOutDebugRecord(*codeView)});
+
     std::vector<std::uint8_t> file(kFileAlignment, 0);
     Put<std::uint16_t>(file, 0, 0x5A4D);
     Put<std::uint32_t>(file, 0x3C, kPeOffset);
@@ -176,6 +199,9 @@ std::vector<std::uint8_t> PeBuilder::Build() const
         file.insert(file.end(), section.contents.begin(), section.contents.end());
         file.resize(Align(static_cast<std::uint32_t>(file.size()), kFileAlignment), 0);
     }
+
+    if (codeView)
+        Put<std::uint32_t>(file, rawOffsets.back() + 24, rawOffsets.back() + kDebugEntrySize);
 
     // Symbols and their strings.
     const auto symbolTable = static_cast<std::uint32_t>(file.size());
@@ -236,6 +262,8 @@ std::vector<std::uint8_t> PeBuilder::Build() const
         directory(9, dataRva, 40);
     if (delayImports)
         directory(13, dataRva, 32);
+    if (codeView)
+        directory(6, kDebugRva, kDebugEntrySize);
 
     // Section table.
     for (std::size_t i = 0; i < sections.size(); ++i)

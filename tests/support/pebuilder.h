@@ -11,10 +11,12 @@
 // Layout: the headers in the first 0x200 bytes of the file and the first
 // page of the image; .text at RVA 0x1000, .data at 0x2000, .idata (built
 // from `imports`) at 0x3000, .reloc (built from `relocations`) at 0x4000,
-// each section's data at the next multiple of 0x200 in the file; then the
-// COFF symbol table and its string table.
+// .buildid (the debug directory and its CodeView record, from `codeView`)
+// at 0x5000, each section's data at the next multiple of 0x200 in the file;
+// then the COFF symbol table and its string table.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,7 +32,8 @@ struct PeBuilder
     static constexpr std::uint32_t kDataRva = 0x2000;
     static constexpr std::uint32_t kImportRva = 0x3000;
     static constexpr std::uint32_t kRelocationRva = 0x4000;
-    static constexpr std::uint32_t kImageSize = 0x5000;
+    static constexpr std::uint32_t kDebugRva = 0x5000;
+    static constexpr std::uint32_t kImageSize = 0x6000;
     static constexpr std::uint64_t kImageBase = 0x140000000;
 
     struct Import
@@ -43,6 +46,14 @@ struct PeBuilder
     {
         std::uint16_t type; // 10: DIR64, 0: ABSOLUTE, 3: HIGHLOW, ...
         std::uint32_t rva;
+    };
+    // The RSDS record naming the image's PDB, as lld writes it.
+    struct CodeView
+    {
+        std::array<std::uint8_t, 16> guid;
+        std::uint32_t age;
+        std::string pdbName;
+        std::optional<std::uint32_t> size; // the size the debug directory gives it, if not its own
     };
     struct Symbol
     {
@@ -67,6 +78,7 @@ struct PeBuilder
     std::vector<Relocation> relocations;
     std::vector<Symbol> symbols;
     bool withSymbolTable = true;
+    std::optional<CodeView> codeView;
     bool tlsDirectory = false;
     bool delayImports = false;
 

@@ -16,6 +16,7 @@
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <string>
 #include <tuple>
 
 namespace nuvsim
@@ -81,7 +82,7 @@ std::vector<std::uint8_t> FamilyFormat(const Family& family, unsigned channels, 
 }
 
 // The driver's format check: the host build's CheckWaveFormat, or the
-// image's, which only its symbol table names (it has the Windows calling
+// image's, which only its symbols name (it has the Windows calling
 // convention there, whatever the source says).
 class FormatCheck
 {
@@ -91,11 +92,14 @@ public:
           m_imageCheck(m_image
                            ? reinterpret_cast<NTSTATUS(NTAPI*)(PKSDATAFORMAT)>(
                                  const_cast<void*>(driver.image->FindFunction("CheckWaveFormat")))
-                           : nullptr)
+                           : nullptr),
+          m_symbols(m_image ? driver.image->Name() + ": " + driver.image->SymbolStatus() : "")
     {
     }
 
     bool Available() const { return !m_image || m_imageCheck != nullptr; }
+    // Where the image's symbols came from, or why it has none.
+    const std::string& Symbols() const { return m_symbols; }
 
     NTSTATUS operator()(PKSDATAFORMAT format) const
     {
@@ -105,6 +109,7 @@ public:
 private:
     bool m_image;
     NTSTATUS(NTAPI* m_imageCheck)(PKSDATAFORMAT);
+    std::string m_symbols;
 };
 
 bool Accepts(const FormatCheck& check, const Family& family, unsigned channels, unsigned bits,
@@ -233,8 +238,9 @@ void PrintRules(const FormatCheck& check, std::ostream& out)
 {
     if (!check.Available())
     {
-        out << "The driver's format check (CheckWaveFormat) cannot be probed: the image's symbol\n"
-               "table does not name it (a stripped image), and no platform interface reaches it.\n";
+        out << "The driver's format check (CheckWaveFormat) cannot be probed: no platform\n"
+               "interface reaches it, and the image's symbols do not name it\n"
+            << "(" << check.Symbols() << ").\n";
         return;
     }
     out << "The driver's format check (the same on every device):\n";

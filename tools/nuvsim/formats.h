@@ -15,8 +15,9 @@ namespace nuvsim
 {
 
 // With an image, the format check probed is the image's own, found by its
-// symbol table; an image without one cannot be probed, which is said, and
-// the device table follows alone.
+// symbols (its symbol table, or its PDB); an image without them cannot be
+// probed, which is said with the reason, and the device table follows
+// alone.
 int RunFormats(const DriverOption& driver, std::ostream& out, std::ostream& err);
 
 } // namespace nuvsim

@@ -3,8 +3,9 @@
 #   - every bad image gets one line on stderr naming the file and the
 #     problem, a non-zero exit, and nothing on stdout, from every subcommand;
 #   - start, devices and formats print exactly what the host build prints;
-#     formats with an image stripped of its symbols says its format check
-#     cannot be probed;
+#     formats with an image whose symbols are out of reach (stripped, its
+#     PDB missing or of another link) says its format check cannot be
+#     probed and why;
 #   - play: 16-, 24- and 32-bit stereo and 6-channel files played through the
 #     image give device output identical, bit for bit, to the host build's and
 #     to sox's independent 32-bit conversion; the summary names the image.
@@ -81,14 +82,40 @@ done
 "$nuvsim" devices --image="$image" >explicit.devices.txt 2>&1 || fail "devices --image=PATH: $?"
 cmp -s host.devices.txt explicit.devices.txt || fail "devices --image=$image differs"
 
+# formats with the image's symbols out of reach: a stripped image (no
+# symbol table, if it had one) alone, and beside a PDB of another link under
+# the name its debug record gives; beside its own PDB it probes as before.
 if command -v x86_64-w64-mingw32-strip >/dev/null; then
-  x86_64-w64-mingw32-strip -o stripped.sys "$image"
-  "$nuvsim" formats --image=stripped.sys >stripped.formats.txt 2>&1 ||
-    fail "formats with a stripped image: exit status $?"
-  grep -qF "cannot be probed: the image's symbol" stripped.formats.txt ||
-    fail "formats with a stripped image does not say its check cannot be probed"
-  grep -qF "plays           integer PCM, 2 to 6 channels" stripped.formats.txt ||
-    fail "formats with a stripped image: no device table"
+  # unprobed NAME FILE TEXT: formats --image FILE says its check cannot be
+  # probed and why (TEXT), and still prints the device table.
+  unprobed() {
+    local name=$1 file=$2 text=$3
+    "$nuvsim" formats --image="$file" >"$name.formats.txt" 2>&1 ||
+      fail "formats with $name: exit status $?"
+    grep -qF "CheckWaveFormat) cannot be probed" "$name.formats.txt" ||
+      fail "formats with $name does not say its check cannot be probed"
+    grep -qF -- "$text" "$name.formats.txt" ||
+      fail "formats with $name does not say why ($text): $(grep -A2 probed "$name.formats.txt")"
+    grep -qF "plays           integer PCM, 2 to 6 channels" "$name.formats.txt" ||
+      fail "formats with $name: no device table"
+  }
+  pdb_name=nuvaudio.pdb
+  mkdir -p alone foreign own
+  x86_64-w64-mingw32-strip -o alone/nuvaudio.sys "$image"
+  unprobed stripped alone/nuvaudio.sys "its PDB alone/$pdb_name cannot be read"
+  if [ -f "$testimages/testimage_foreign_pdb.pdb" ]; then
+    cp alone/nuvaudio.sys foreign/nuvaudio.sys
+    cp "$testimages/testimage_foreign_pdb.pdb" "foreign/$pdb_name"
+    unprobed foreign-pdb foreign/nuvaudio.sys "foreign/$pdb_name: not the PDB of this image"
+  fi
+  if [ -f "${image%.*}.pdb" ]; then
+    cp alone/nuvaudio.sys own/nuvaudio.sys
+    cp "${image%.*}.pdb" "own/$pdb_name"
+    "$nuvsim" formats --image=own/nuvaudio.sys >own.formats.txt 2>&1 ||
+      fail "formats beside its own PDB: exit status $?"
+    cmp -s host.formats.txt own.formats.txt ||
+      fail "formats beside its own PDB differs from the host build: $(diff host.formats.txt own.formats.txt | head -5)"
+  fi
 fi
 
 # --- play: bit for bit against the host build and against sox ------------------------
