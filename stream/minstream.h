@@ -111,6 +111,8 @@ private:
     // With m_Lock held (transfer.cpp): what a take of the engine held.
     VOID RecordTake(_In_ ULONG ClientBytes);
     VOID RecordSilentTakes(_In_ ULONGLONG Count);
+    VOID PublishNextTake();
+    ULONG NextTakeBytes() const;
     VOID BeginTakeUpdate();
     VOID EndTakeUpdate();
 
@@ -284,15 +286,18 @@ private:
     volatile ULONGLONG m_PlayFrom;
     // What the halves the engine took held: the takes since RUN on a fresh
     // buffer, the client bytes in all of them, and in the last two (whole
-    // frames at the start of the half, silence after them). Written with
-    // m_Lock held between BeginTakeUpdate and EndTakeUpdate, which leave
-    // m_TakeSequence odd while the record changes; GetPosition reads it
-    // again when the sequence moved.
+    // frames at the start of the half, silence after them); and what the
+    // next take would hold as the half stands now, for a Service that comes
+    // after the engine took it. Written with m_Lock held between
+    // BeginTakeUpdate and EndTakeUpdate, which leave m_TakeSequence odd
+    // while the record changes; GetPosition reads it again when the
+    // sequence moved.
     volatile LONG m_TakeSequence;
     volatile ULONGLONG m_Takes;
     volatile ULONGLONG m_TakenBytes;
     volatile ULONG m_LastTakeBytes;
     volatile ULONG m_PreviousTakeBytes;
+    volatile ULONG m_NextTakeBytes;
 
     // 0, or who is starting or stopping the engine stream now: SetState
     // (STATE_CHANGE_OWNER) or RevokeMappings (REVOKE_OWNER). A state change

@@ -16,7 +16,9 @@
 //     written at every START and STOP of the engine stream);
 //   - what the halves it took held: whole client frames at the start of the
 //     half and silence after them, as the transfer accounted for each take
-//     (m_Takes and the fields after it).
+//     at the Service before it, and for a take the engine made before its
+//     Service ran (a late DPC), the half as it stands (m_Takes and the
+//     fields after it).
 //
 // Having played T frames of the stream, the engine has played T / F halves
 // in full and T mod F frames of the next one. The position is the client
@@ -45,7 +47,8 @@
 // m_PlayFrom while the engine stream is stopped or paused.
 #define POSITION_NOT_PLAYING (~0ULL)
 // Readings GetPosition makes before it settles for the last one: each one
-// after the first means the engine took two halves between two reads.
+// after the first means the engine stream was started or stopped, or the
+// engine took two halves, between the question and the reading.
 #define POSITION_ATTEMPTS 8
 
 // The engine's PinOffset for each pin. Streams exist only on pin 0 of this
@@ -175,6 +178,7 @@ VOID CMiniportWavePciStream::ResetPosition()
     WriteShared64(&m_TakenBytes, 0);
     WriteShared(&m_LastTakeBytes, 0);
     WriteShared(&m_PreviousTakeBytes, 0);
+    WriteShared(&m_NextTakeBytes, 0);
     EndTakeUpdate();
 }
 
@@ -198,6 +202,20 @@ VOID CMiniportWavePciStream::RecordTake(ULONG ClientBytes)
     WriteShared(&m_LastTakeBytes, ClientBytes);
     WriteShared64(&m_TakenBytes, ReadShared64(&m_TakenBytes) + ClientBytes);
     WriteShared64(&m_Takes, ReadShared64(&m_Takes) + 1);
+    WriteShared(&m_NextTakeBytes, NextTakeBytes());
+    EndTakeUpdate();
+}
+
+// After a transfer: what the next take would hold now.
+VOID CMiniportWavePciStream::PublishNextTake()
+{
+    ULONG next = NextTakeBytes();
+    if (next == ReadShared(&m_NextTakeBytes))
+    {
+        return;
+    }
+    BeginTakeUpdate();
+    WriteShared(&m_NextTakeBytes, next);
     EndTakeUpdate();
 }
 
@@ -224,6 +242,7 @@ struct POSITION_TAKES
     ULONGLONG TakenBytes;
     ULONG LastTakeBytes;
     ULONG PreviousTakeBytes;
+    ULONG NextTakeBytes;
 };
 
 static ULONGLONG SmallerOf(ULONGLONG First, ULONGLONG Second)
@@ -248,6 +267,7 @@ ULONGLONG CMiniportWavePciStream::RenderPosition()
             record.TakenBytes = ReadShared64(&m_TakenBytes);
             record.LastTakeBytes = ReadShared(&m_LastTakeBytes);
             record.PreviousTakeBytes = ReadShared(&m_PreviousTakeBytes);
+            record.NextTakeBytes = ReadShared(&m_NextTakeBytes);
         } while ((sequence & 1) != 0 ||
                  sequence != InterlockedCompareExchange(&m_TakeSequence, 0, 0));
 
@@ -259,11 +279,18 @@ ULONGLONG CMiniportWavePciStream::RenderPosition()
         ULONGLONG intoTake = (played % m_PeriodFrames) * m_FrameClientBytes;
         ULONGLONG lastStart = record.TakenBytes - record.LastTakeBytes;
         BOOLEAN known = TRUE;
-        if (take >= record.Takes)
+        if (take > record.Takes)
         {
-            // Every half accounted for is played (the transfer accounts for
-            // the next take at the Service before it; a later one is late).
-            position = record.TakenBytes;
+            // A Service more than a period late: the take after the ones
+            // accounted for is played as well, what follows is not known.
+            position = record.TakenBytes + record.NextTakeBytes;
+        }
+        else if (take == record.Takes)
+        {
+            // The transfer accounts for a take at the Service before it; a
+            // take not yet accounted for is one the engine made before its
+            // Service ran, of the half as it stood.
+            position = record.TakenBytes + SmallerOf(record.NextTakeBytes, intoTake);
         }
         else if (take + 1 == record.Takes)
         {

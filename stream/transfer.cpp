@@ -262,6 +262,10 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
         }
     }
 
+    if (m_Capture == 0 && m_Buffer != NULL)
+    {
+        PublishNextTake();
+    }
     KeReleaseSpinLock(&m_Lock, oldIrql);
     return ntStatus;
 }
@@ -322,6 +326,23 @@ VOID CMiniportWavePciStream::MoveOpenPeriodTo(ULONG Half)
     m_BufferOffset = to + span;
     m_PeriodBytesDone = partial;
     m_ClientPhase = Half * m_PeriodClientBytes + partial;
+}
+
+// With m_Lock held: the client bytes of whole frames in the half the engine
+// takes next, as it stands: a whole period if it holds a completed one, the
+// whole frames of the open period if that is in it, silence otherwise.
+ULONG CMiniportWavePciStream::NextTakeBytes() const
+{
+    ULONG next = m_EngineNextHalf;
+    if ((m_PendingHalves & (1u << next)) != 0)
+    {
+        return m_PeriodClientBytes;
+    }
+    if (OpenHalf() == next)
+    {
+        return static_cast<ULONG>(m_PeriodBytesDone) - PartialFrameBytes();
+    }
+    return 0;
 }
 
 // The engine takes m_EngineNextHalf (or took it, if the Service is late).
