@@ -118,10 +118,11 @@ private:
 
     // Fields that another thread reads or writes without m_Lock (m_Running,
     // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration,
-    // the render position's records) are accessed through these: each is one interlocked operation,
-    // a whole access as before that the compiler may neither split nor reorder with the others. A
-    // volatile access promises that only where the compiler gives volatile acquire and release
-    // meaning, which GCC does not.
+    // the render position's records) are accessed through these: each is
+    // one interlocked operation, a whole access as before that the compiler
+    // may neither split nor reorder with the others. A volatile access
+    // promises that only where the compiler gives volatile acquire and
+    // release meaning, which GCC does not.
     static ULONG ReadShared(_In_ const volatile ULONG* Field)
     {
         return static_cast<ULONG>(InterlockedCompareExchange(

@@ -31,6 +31,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -386,7 +387,6 @@ struct VirtualRun
 
 VirtualRun MakeVirtualRun(const GridPoint& g, unsigned seed)
 {
-    using host::client::ScheduleStep;
     using host::client::StepKind;
     using host::client::Unit;
     std::mt19937 rng(seed);
