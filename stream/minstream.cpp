@@ -118,6 +118,8 @@ NTSTATUS CMiniportWavePciStream::Init(CMiniportWavePci* Miniport, PPORTWAVEPCIST
     m_ServiceCount = 0;
     m_PeriodBytesDone = 0;
     m_TotalBytes = 0;
+    m_EngineFrames = 0;
+    ResetPosition();
     return STATUS_SUCCESS;
 }
 

@@ -15,7 +15,9 @@
 //                                               the half the engine takes
 //                                               next; silence if none came
 //     TransferPeriod ......... transfer.cpp     mappings -> ConvertSamples
-//     GetPosition ............ position.cpp     periods done + engine offset
+//     GetPosition ............ position.cpp     the client bytes of the
+//                                               halves taken, to where
+//                                               the engine is in them
 //     SetState(PAUSE, STOP) .. statemachine.cpp STOP the engine; detach, free
 //
 // Levels: creation, Init, SetFormat, GetAllocatorFraming, the interface query
@@ -97,14 +99,30 @@ private:
 
     // --- position.cpp; resident ---
     ULONG EnginePinOffset() const;
+    ULONG QueryEngineFrames();
+    ULONGLONG CarryEngineFrames(_In_ ULONG EngineFrames);
     BOOLEAN EngineInsidePeriod();
+    VOID PositionStarted();
+    VOID PositionStopping();
+    VOID ResetPosition();
+    ULONGLONG FramesPlayed(_In_ ULONGLONG EngineFrames) const;
+    ULONGLONG RenderPosition();
+    ULONGLONG CapturePosition(_In_ ULONG EngineFrames) const;
+    // With m_Lock held (transfer.cpp): what a take of the engine held.
+    VOID RecordTake(_In_ ULONG ClientBytes);
+    VOID RecordSilentTakes(_In_ ULONGLONG Count);
+    VOID PublishNextTake();
+    ULONG NextTakeBytes() const;
+    VOID BeginTakeUpdate();
+    VOID EndTakeUpdate();
 
     // Fields that another thread reads or writes without m_Lock (m_Running,
-    // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration)
-    // are accessed through these: each is one interlocked operation, a whole
-    // access as before that the compiler may neither split nor reorder with
-    // the others. A volatile access promises that only where the compiler
-    // gives volatile acquire and release meaning, which GCC does not.
+    // m_PeriodShort, m_ServiceCount, m_CompletedBytes, m_RevokeGeneration,
+    // the render position's records) are accessed through these: each is
+    // one interlocked operation, a whole access as before that the compiler
+    // may neither split nor reorder with the others. A volatile access
+    // promises that only where the compiler gives volatile acquire and
+    // release meaning, which GCC does not.
     static ULONG ReadShared(_In_ const volatile ULONG* Field)
     {
         return static_cast<ULONG>(InterlockedCompareExchange(
@@ -252,6 +270,35 @@ private:
     // will not come. Under m_Lock.
     ULONG m_SkipBytes;
     LONG m_SkipGeneration;
+
+    // Render position: what the device has played of the client's data
+    // since STOP, from three records (position.cpp has the whole picture).
+    //
+    // The engine's frame counter, carried on in 64 bits: the newest value
+    // anyone asked the engine for, raised by compare-exchange (0: none yet).
+    volatile ULONGLONG m_EngineFrames;
+    // Where the engine is in the stream: it had played m_FramesBefore frames
+    // of it when it (re)began at engine frame m_PlayFrom, or, with m_PlayFrom
+    // POSITION_NOT_PLAYING, it stands still at m_FramesBefore. Written only
+    // by the owner of the engine stream's start and stop (m_EngineOwner),
+    // with m_PlaceSequence odd meanwhile.
+    volatile LONG m_PlaceSequence;
+    volatile ULONGLONG m_FramesBefore;
+    volatile ULONGLONG m_PlayFrom;
+    // What the halves the engine took held: the takes since RUN on a fresh
+    // buffer, the client bytes in all of them, and in the last two (whole
+    // frames at the start of the half, silence after them); and what the
+    // next take would hold as the half stands now, for a Service that comes
+    // after the engine took it. Written with m_Lock held between
+    // BeginTakeUpdate and EndTakeUpdate, which leave m_TakeSequence odd
+    // while the record changes; GetPosition reads it again when the
+    // sequence moved.
+    volatile LONG m_TakeSequence;
+    volatile ULONGLONG m_Takes;
+    volatile ULONGLONG m_TakenBytes;
+    volatile ULONG m_LastTakeBytes;
+    volatile ULONG m_PreviousTakeBytes;
+    volatile ULONG m_NextTakeBytes;
 
     // 0, or who is starting or stopping the engine stream now: SetState
     // (STATE_CHANGE_OWNER) or RevokeMappings (REVOKE_OWNER). A state change

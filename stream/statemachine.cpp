@@ -41,9 +41,15 @@ VOID CMiniportWavePciStream::RegisterNotify(BOOLEAN Register)
     m_Miniport->CallEngine(ENGINE_CMD_REGISTER_NOTIFY, &block);
 }
 
+// A render stream learns where the engine goes on in the stream, for its
+// position, and where it stood when it stops (position.cpp).
 VOID CMiniportWavePciStream::StartEngine()
 {
     SendStreamCommand(ENGINE_CMD_START);
+    if (m_Capture == 0)
+    {
+        PositionStarted();
+    }
     WriteShared(&m_Running, 1);
     // From here EngineNotify finds the stream.
     m_Miniport->PublishServiceGroup(m_Capture, m_Pin, m_ServiceGroup);
@@ -68,6 +74,10 @@ VOID CMiniportWavePciStream::StopEngine()
     if (ReadShared(&m_Running) != 1)
     {
         return;
+    }
+    if (m_Capture == 0)
+    {
+        PositionStopping();
     }
     SendStreamCommand(ENGINE_CMD_STOP);
     RegisterNotify(FALSE);
@@ -216,6 +226,8 @@ VOID CMiniportWavePciStream::Stop()
         m_PendingHalves = 0;
         m_EngineNextHalf = 0;
         m_EngineTakeDone = FALSE;
+        // The next RUN plays from the start of the client's data.
+        ResetPosition();
     }
     else
     {

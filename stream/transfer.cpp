@@ -262,6 +262,10 @@ NTSTATUS CMiniportWavePciStream::TransferPeriod()
         }
     }
 
+    if (m_Capture == 0 && m_Buffer != NULL)
+    {
+        PublishNextTake();
+    }
     KeReleaseSpinLock(&m_Lock, oldIrql);
     return ntStatus;
 }
@@ -324,19 +328,43 @@ VOID CMiniportWavePciStream::MoveOpenPeriodTo(ULONG Half)
     m_ClientPhase = Half * m_PeriodClientBytes + partial;
 }
 
+// With m_Lock held: the client bytes of whole frames in the half the engine
+// takes next, as it stands: a whole period if it holds a completed one, the
+// whole frames of the open period if that is in it, silence otherwise.
+ULONG CMiniportWavePciStream::NextTakeBytes() const
+{
+    ULONG next = m_EngineNextHalf;
+    if ((m_PendingHalves & (1u << next)) != 0)
+    {
+        return m_PeriodClientBytes;
+    }
+    if (OpenHalf() == next)
+    {
+        return static_cast<ULONG>(m_PeriodBytesDone) - PartialFrameBytes();
+    }
+    return 0;
+}
+
 // The engine takes m_EngineNextHalf (or took it, if the Service is late).
+// What it holds is recorded for the position: a whole period, the whole
+// frames of the open period, or silence. The stream writes that half no
+// more until the engine took it again.
 VOID CMiniportWavePciStream::AccountEngineTake()
 {
     ULONG taken = m_EngineNextHalf;
+    ULONG clientBytes = 0;
     if ((m_PendingHalves & (1u << taken)) != 0)
     {
         m_PendingHalves &= ~(1u << taken);
+        clientBytes = m_PeriodClientBytes;
     }
     else if (OpenHalf() == taken)
     {
+        clientBytes = static_cast<ULONG>(m_PeriodBytesDone) - PartialFrameBytes();
         MoveOpenPeriodTo(taken ^ 1);
     }
     m_EngineNextHalf = taken ^ 1;
+    RecordTake(clientBytes);
 }
 
 // The next half the engine takes, when it is the open one, holds the open
@@ -379,12 +407,11 @@ BOOLEAN CMiniportWavePciStream::BeginEnginePeriod(ULONG PeriodEnds, BOOLEAN Engi
         return FALSE;
     }
     ULONG taken = ends - 1 + (EngineInsidePeriod ? 1 : 0);
-    // Two takes bring both halves back to where they were.
-    if (taken > 3)
-    {
-        taken = 2 + (taken & 1);
-    }
-    for (ULONG take = 0; take < taken; take++)
+    // Two takes bring both halves back to where they were; the position
+    // still counts every take.
+    ULONG accounted = taken > 3 ? 2 + (taken & 1) : taken;
+    RecordSilentTakes(taken - accounted);
+    for (ULONG take = 0; take < accounted; take++)
     {
         AccountEngineTake();
     }

@@ -402,7 +402,7 @@ TEST_F(EndToEndStreaming, PauseInsideAPeriodResumesAtTheFrameWhereItStopped)
 }
 
 // The device goes on while PAUSE reaches the engine: a period ends between
-// the stream's two commands. The engine must not take a half then that the
+// the stream's STOP and the clearing of its callback. The engine must not take a half then that the
 // stream never hears of, or the stream goes on in the wrong half after RUN:
 // STOP goes first, then the callback is cleared.
 TEST_F(EndToEndStreaming, APeriodEndingWhilePauseReachesTheEngineTakesNoHalfUnheard)
@@ -415,9 +415,9 @@ TEST_F(EndToEndStreaming, APeriodEndingWhilePauseReachesTheEngineTakesNoHalfUnhe
     Clock().AdvancePeriods(2);
     bool armed = true;
     Engine().SetCommandObserver(
-        [&](ULONG)
+        [&](ULONG command)
         {
-            if (armed)
+            if (armed && command == ENGINE_CMD_STOP)
             {
                 armed = false;
                 Clock().AdvancePeriods(1);

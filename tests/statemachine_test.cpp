@@ -46,12 +46,14 @@ using RevokeMappings = StateMachine;
 
 // --- SetState -----------------------------------------------------------------
 
+// A render stream asks where the engine is right after START and right
+// before STOP: its position follows the engine from there.
 TEST_F(SetState, RunPauseStopSendsTheCommandsInOrder)
 {
     Open();
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(),
-                         {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER, ENGINE_CMD_START});
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER,
+                                    ENGINE_CMD_START, ENGINE_CMD_GET_POSITION});
     auto notify = Engine().LastBlock<ENGINE_NOTIFY_PARAMS>();
     ASSERT_TRUE(notify);
     EXPECT_EQ(notify->Callback, &EngineNotify);
@@ -66,7 +68,8 @@ TEST_F(SetState, RunPauseStopSendsTheCommandsInOrder)
 
     Engine().ClearCommands();
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY});
+    ExpectEngineCommands(Engine(),
+                         {ENGINE_CMD_GET_POSITION, ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY});
     EXPECT_EQ(Engine().LastBlock<ENGINE_NOTIFY_PARAMS>()->Callback, nullptr);
 
     Engine().ClearCommands();
@@ -175,8 +178,8 @@ TEST_F(SetState, RunAfterPauseReusesTheHeldBuffer)
     ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     Engine().ClearCommands();
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(),
-                         {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER, ENGINE_CMD_START});
+    ExpectEngineCommands(Engine(), {ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER,
+                                    ENGINE_CMD_START, ENGINE_CMD_GET_POSITION});
     EXPECT_EQ(Peer().Buffer(), first);
     EXPECT_EQ(Engine().LastBlock<ENGINE_BUFFER_PARAMS>()->Buffer, first);
     EXPECT_EQ(TransferBuffers(), 1u);
@@ -279,8 +282,9 @@ TEST_F(SetState, ReleasingARunningStreamLeavesTheEngineNothingOfIt)
     ASSERT_EQ(Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Engine().ClearCommands();
     ReleaseStream();
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
-                                    ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER});
+    ExpectEngineCommands(Engine(),
+                         {ENGINE_CMD_GET_POSITION, ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
+                          ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_ATTACH_BUFFER});
     auto state = EngineStream();
     ASSERT_TRUE(state);
     EXPECT_EQ(state->callback, nullptr);
@@ -332,8 +336,9 @@ TEST_F(RevokeMappings, RunningStreamRestartsWithItsCallbackRegistered)
     Engine().ClearCommands();
     ULONG revoked = 0;
     ASSERT_EQ(Stream()->RevokeMappings(nullptr, nullptr, &revoked), STATUS_SUCCESS);
-    ExpectEngineCommands(Engine(), {ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
-                                    ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_START});
+    ExpectEngineCommands(Engine(),
+                         {ENGINE_CMD_GET_POSITION, ENGINE_CMD_STOP, ENGINE_CMD_REGISTER_NOTIFY,
+                          ENGINE_CMD_REGISTER_NOTIFY, ENGINE_CMD_START, ENGINE_CMD_GET_POSITION});
     auto state = EngineStream();
     EXPECT_EQ(state->callback, &EngineNotify);
     EXPECT_EQ(state->callbackContext, Miniport());

@@ -30,6 +30,22 @@ std::uint64_t ScheduledClient::Frames(const ScheduleStep& step) const
     return step.unit == Unit::Frames ? step.amount : step.amount * m_periodFrames;
 }
 
+void ScheduledClient::SetProbe(std::function<std::uint64_t()> gap, std::function<void()> read)
+{
+    m_probeGap = std::move(gap);
+    m_probeRead = std::move(read);
+    m_probeDue = m_probeGap ? m_probeGap() : 0;
+}
+
+void ScheduledClient::ReadIfDue()
+{
+    while (m_probeRead && m_probeDue == 0)
+    {
+        m_probeRead();
+        m_probeDue = m_probeGap();
+    }
+}
+
 void ScheduledClient::Play(const Schedule& schedule)
 {
     m_runImplied = !schedule.SaysRun();
@@ -78,6 +94,8 @@ void ScheduledClient::Play(const Schedule& schedule)
         CancelIfDue();
     }
     PlayOut();
+    if (m_probeRead)
+        m_probeRead();
     m_pin.SetState(KSSTATE_STOP);
 }
 
@@ -112,11 +130,16 @@ void ScheduledClient::Wait(std::uint64_t frames)
     }
     while (frames > 0)
     {
+        ReadIfDue();
         const ULONG offset = static_cast<ULONG>(m_clock.DevicePosition() % m_periodFrames);
-        const std::uint64_t step = std::min<std::uint64_t>(frames, m_periodFrames - offset);
+        std::uint64_t step = std::min<std::uint64_t>(frames, m_periodFrames - offset);
+        if (m_probeRead)
+            step = std::min(step, m_probeDue);
         m_clock.AdvanceFrames(step);
         m_framesRun += step;
         frames -= step;
+        if (m_probeRead)
+            m_probeDue -= step;
         CancelIfDue();
     }
 }
@@ -130,7 +153,8 @@ void ScheduledClient::CancelIfDue()
     }
 }
 
-// A running pin plays what is queued, and the periods it is ahead by.
+// A running pin plays what is queued and what the stream holds of it (a
+// mapping may be several periods long), and the periods it is ahead by.
 void ScheduledClient::PlayOut()
 {
     if (m_runImplied)
@@ -138,8 +162,10 @@ void ScheduledClient::PlayOut()
     if (m_pin.State() != KSSTATE_RUN)
         return;
     const std::uint64_t periodBytes = std::uint64_t{m_periodFrames} * m_frameBytes;
-    std::uint64_t budget = m_pin.Port().UnmappedBytes() / periodBytes + 4;
-    while (budget-- > 0 && m_pin.Port().UnmappedBytes() != 0)
+    auto pending = [this]
+    { return m_pin.Port().UnmappedBytes() != 0 || m_pin.Port().Counts().outstanding != 0; };
+    std::uint64_t budget = m_pin.Port().BytesWritten() / periodBytes + 4;
+    while (budget-- > 0 && pending())
         Wait(m_periodFrames);
     Wait(3 * std::uint64_t{m_periodFrames});
 }

@@ -8,8 +8,8 @@
 //                                                pin->Port().OpenOrder());
 //
 // After the steps, a pin left running plays on until everything written has
-// been handed out and the periods after that have played; then the pin goes
-// to STOP (the caller closes it).
+// been handed out and given back by the stream, and the periods after that
+// have played; then the pin goes to STOP (the caller closes it).
 #pragma once
 
 #include "host/client/schedule.h"
@@ -17,6 +17,7 @@
 #include "host/portcls/pin.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace host::client
@@ -29,6 +30,13 @@ public:
                     unsigned frameBytes, std::span<const std::uint8_t> input);
 
     void Play(const Schedule& schedule);
+
+    // Readings at chosen points of device time, for a position test: during
+    // every wait, `read` runs whenever the device has run `gap()` frames
+    // since the last reading (a gap of 0 reads again at once, between the
+    // same two frames), and once more after the play-out, before the final
+    // STOP.
+    void SetProbe(std::function<std::uint64_t()> gap, std::function<void()> read);
 
     // Client bytes written so far.
     std::uint64_t Written() const { return m_next; }
@@ -44,6 +52,7 @@ private:
     void SetState(KSSTATE state);
     void CancelIfDue();
     void PlayOut();
+    void ReadIfDue();
 
     portcls::Pin& m_pin;
     engine::VirtualClock& m_clock;
@@ -55,6 +64,9 @@ private:
     bool m_runImplied = true;
     bool m_cancelPending = false;
     std::uint64_t m_cancelAt = 0;
+    std::function<std::uint64_t()> m_probeGap;
+    std::function<void()> m_probeRead;
+    std::uint64_t m_probeDue = 0; // frames until the next reading
 };
 
 } // namespace host::client

@@ -327,6 +327,35 @@ void Engine::GetPosition(ENGINE_POSITION_PARAMS& block)
     // device's: the frames it has run through, which the driver reduces
     // modulo one period. Answered unreduced so that a missing reduction shows.
     block.Position = static_cast<ULONG>(m_devicePosition);
+
+    PositionQuery query;
+    query.order = NextEventOrder();
+    query.deviceFrame = m_devicePosition;
+    for (const auto& [key, stream] : m_streams)
+    {
+        if (!stream.capture)
+            query.outputBytes.emplace_back(key, stream.output.size());
+    }
+    m_lastPositionQueries[std::this_thread::get_id()] = std::move(query);
+}
+
+std::optional<std::size_t> PositionQuery::OutputBytes(const StreamKey& key) const
+{
+    for (const auto& [stream, bytes] : outputBytes)
+    {
+        if (stream == key)
+            return bytes;
+    }
+    return std::nullopt;
+}
+
+std::optional<PositionQuery> Engine::LastPositionQuery() const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_lastPositionQueries.find(std::this_thread::get_id());
+    if (it == m_lastPositionQueries.end())
+        return std::nullopt;
+    return it->second;
 }
 
 void Engine::WaitForCallbacks(std::unique_lock<std::mutex>& lock, const StreamKey* key)

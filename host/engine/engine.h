@@ -35,6 +35,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -136,6 +137,20 @@ struct StreamState
 // The sample value a capture stream's n-th frame carries on channel c.
 ULONG CaptureSample(ULONGLONG frame, ULONG channel);
 
+// Where the device stood when it answered a GET_POSITION: the ground truth
+// a reported position is judged against (positionjudge.h). Taken under the
+// engine's mutex, so nothing played between the answer and this record.
+struct PositionQuery
+{
+    std::uint64_t order = 0;   // eventorder.h, at the answer
+    ULONGLONG deviceFrame = 0; // the device's frame counter (64 bits)
+    // Every render stream the engine knows, and how many bytes of
+    // containers each had played.
+    std::vector<std::pair<StreamKey, std::size_t>> outputBytes;
+
+    std::optional<std::size_t> OutputBytes(const StreamKey& key) const;
+};
+
 // A callback the clock must make now, taken from the record under the
 // engine's mutex and made after it was dropped.
 struct DueCallback
@@ -208,6 +223,9 @@ public:
     // clock advances it; tests may set it directly until the clock exists.
     void SetDevicePosition(ULONGLONG frames);
     ULONGLONG DevicePosition() const;
+    // The last GET_POSITION the calling thread sent, as the engine answered
+    // it (nullopt: none yet).
+    std::optional<PositionQuery> LastPositionQuery() const;
     // The last format each device index accepted through SET_FORMAT.
     std::optional<ENGINE_FORMAT_PARAMS> AcceptedFormat(ULONG deviceIndex) const;
 
@@ -268,6 +286,7 @@ private:
     ULONGLONG m_devicePosition = 0;
     std::map<ULONG, ENGINE_FORMAT_PARAMS> m_acceptedFormats;
     std::map<StreamKey, StreamState> m_streams;
+    std::map<std::thread::id, PositionQuery> m_lastPositionQueries;
     std::vector<EngineCommand> m_commands;
     std::vector<std::string> m_problems;
     CommandObserver m_observer;

@@ -38,6 +38,14 @@ bool TraceEnabled()
     return g_recorder.load(std::memory_order_acquire) != nullptr;
 }
 
+std::chrono::nanoseconds TraceTime()
+{
+    TraceRecorder* recorder = g_recorder.load(std::memory_order_acquire);
+    if (recorder == nullptr)
+        return std::chrono::nanoseconds{0};
+    return recorder->Since();
+}
+
 void TracePoint(const char* category, std::string name, TracePhase phase, std::string detail,
                 std::uint64_t deviceFrame)
 {
@@ -72,6 +80,25 @@ void TraceRecorder::Add(TraceEvent event)
     m_events.push_back(std::move(event));
 }
 
+std::chrono::nanoseconds TraceRecorder::Since() const
+{
+    return std::chrono::steady_clock::now() - m_start;
+}
+
+void TraceRecorder::AddCounter(std::chrono::nanoseconds time, std::string category,
+                               std::string name, std::vector<std::pair<std::string, double>> values)
+{
+    TraceEvent event;
+    event.name = std::move(name);
+    event.category = std::move(category);
+    event.phase = TracePhase::Counter;
+    event.time = time;
+    event.thread = ThreadNumber();
+    event.values = std::move(values);
+    std::lock_guard lock(m_mutex);
+    m_events.push_back(std::move(event));
+}
+
 std::vector<TraceEvent> TraceRecorder::Events() const
 {
     std::lock_guard lock(m_mutex);
@@ -95,6 +122,18 @@ std::string TraceRecorder::ChromeJson() const
             "\"name\":\"" + Escaped(event.name) + "\",\"cat\":\"" + Escaped(event.category) + "\"";
         if (event.phase == TracePhase::Instant)
             json += ",\"s\":\"t\"";
+        if (event.phase == TracePhase::Counter)
+        {
+            json += ",\"args\":{";
+            for (std::size_t i = 0; i < event.values.size(); ++i)
+            {
+                char value[64];
+                std::snprintf(value, sizeof(value), "%.17g", event.values[i].second);
+                json += (i == 0 ? "\"" : ",\"") + Escaped(event.values[i].first) + "\":" + value;
+            }
+            json += "}}";
+            continue;
+        }
         json += ",\"args\":{\"detail\":\"" + Escaped(event.detail) +
                 "\",\"frame\":" + std::to_string(event.deviceFrame) + "}}";
     }

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace host::engine
@@ -25,6 +26,7 @@ enum class TracePhase : char
     Begin = 'B',
     End = 'E',
     Instant = 'i',
+    Counter = 'C', // named values, drawn as graphs over time
 };
 
 struct TraceEvent
@@ -36,9 +38,14 @@ struct TraceEvent
     std::chrono::nanoseconds time{}; // since the recorder was installed
     std::uint64_t thread = 0;        // a small number per thread
     std::uint64_t deviceFrame = 0;   // the engine's frame counter, when known
+    // Counter: the values, by name.
+    std::vector<std::pair<std::string, double>> values;
 };
 
 bool TraceEnabled();
+// Time since the recorder was installed (0 without one): for an event whose
+// values are known only later (TraceRecorder::AddCounter).
+std::chrono::nanoseconds TraceTime();
 void TracePoint(const char* category, std::string name, TracePhase phase, std::string detail = {},
                 std::uint64_t deviceFrame = 0);
 
@@ -52,12 +59,18 @@ public:
     TraceRecorder& operator=(const TraceRecorder&) = delete;
 
     std::vector<TraceEvent> Events() const;
+    // A counter event at `time` (TraceTime() when it happened), added after
+    // the fact.
+    void AddCounter(std::chrono::nanoseconds time, std::string category, std::string name,
+                    std::vector<std::pair<std::string, double>> values);
     // The events in the Chrome trace-event JSON format.
     std::string ChromeJson() const;
 
 private:
     friend void TracePoint(const char*, std::string, TracePhase, std::string, std::uint64_t);
+    friend std::chrono::nanoseconds TraceTime();
     void Add(TraceEvent event);
+    std::chrono::nanoseconds Since() const;
 
     mutable std::mutex m_mutex;
     std::chrono::steady_clock::time_point m_start;

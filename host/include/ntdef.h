@@ -61,6 +61,7 @@ static_assert(sizeof(ULONG_PTR) == sizeof(void*), "ULONG_PTR is pointer-sized");
 
 #define MAXULONG 0xFFFFFFFFu
 #define MAXLONG 0x7FFFFFFF
+#define MAXLONGLONG 0x7FFFFFFFFFFFFFFFll
 #define MAXUSHORT 0xFFFF
 
 typedef union _LARGE_INTEGER {

@@ -114,6 +114,13 @@ FORCEINLINE LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange,
+                                                LONG64 Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 
 // Compiler and processor barriers.
 // A full barrier as the platform's own x86 definition makes it: a locked

@@ -173,7 +173,6 @@ void PrintRefusal(const AudioClip& clip, const DeviceRules& rules, NTSTATUS open
 struct StreamRun
 {
     std::vector<PositionReading> readings;
-    ULONGLONG finalPosition = 0;
     host::engine::StreamState record;
     std::uint64_t dataPeriods = 0;
     // What the client did, for the oracle; taken before the pin closes.
@@ -213,6 +212,20 @@ private:
     std::size_t m_next = 0;
     std::atomic<bool> m_done{false};
 };
+
+// GetPosition as a client calls it, kept with the engine's record of the
+// query the stream made for it (the ground truth it is judged by).
+void ReadPosition(host::portcls::Pin& pin, const host::engine::Engine& engine, int device,
+                  std::vector<PositionReading>& readings)
+{
+    const std::chrono::nanoseconds time = host::engine::TraceTime();
+    ULONGLONG position = 0;
+    pin.GetPosition(&position);
+    const std::optional<host::engine::PositionSample> sample =
+        host::engine::SampleOfLastQuery(engine, {0, static_cast<ULONG>(device - 1), 0}, position);
+    if (sample)
+        readings.push_back({*sample, time});
+}
 
 const char* StateName(KSSTATE state)
 {
@@ -296,9 +309,7 @@ bool RunStream(host::System& system, host::portcls::Pin& pin, host::portcls::Dpc
         }
         if (device != lastReading)
         {
-            ULONGLONG position = 0;
-            pin.GetPosition(&position);
-            run.readings.push_back({device, position});
+            ReadPosition(pin, engine, options.device, run.readings);
             lastReading = device;
         }
         return true;
@@ -318,7 +329,7 @@ bool RunStream(host::System& system, host::portcls::Pin& pin, host::portcls::Dpc
     }
     progress.Clear();
 
-    pin.GetPosition(&run.finalPosition);
+    ReadPosition(pin, engine, options.device, run.readings);
     const bool stopped = SetStates(pin, {KSSTATE_STOP}, err);
     clock.Stop();
     dpc.Drain();
@@ -336,11 +347,38 @@ void RunSchedule(host::System& system, host::portcls::Pin& pin, const AudioClip&
     const unsigned frameBytes = clip.format.channels * clip.format.bits / 8;
     host::engine::VirtualClock clock(system.Engine());
     host::client::ScheduledClient client(pin, clock, options.periodFrames, frameBytes, bytes);
+    // Every quarter period, as on the threaded clock, and once more when
+    // everything has played.
+    client.SetProbe([&options] { return std::max(1u, options.periodFrames / 4); },
+                    [&] { ReadPosition(pin, system.Engine(), options.device, run.readings); });
     client.Play(schedule);
     run.dataPeriods = (clip.frames + options.periodFrames - 1) / options.periodFrames;
     run.record = system.Engine()
                      .Stream(0, static_cast<ULONG>(options.device - 1), 0)
                      .value_or(host::engine::StreamState{});
+}
+
+// The client bytes written since the last STOP before the last reading:
+// what the position should reach once it has all played.
+std::uint64_t WrittenSinceLastStop(const host::engine::ClientJournal& journal,
+                                   const std::vector<PositionReading>& readings)
+{
+    if (readings.empty())
+        return 0;
+    const std::uint64_t order = readings.back().sample.order;
+    std::uint64_t written = 0;
+    std::uint64_t stop = 0;
+    for (const host::engine::ClientJournal::Write& write : journal.writes)
+    {
+        if (write.order < order)
+            written = write.end;
+    }
+    for (const host::engine::ClientJournal::Cut& cut : journal.cuts)
+    {
+        if (cut.atStop && cut.order < order)
+            stop = cut.to;
+    }
+    return written - stop;
 }
 
 PlaySummary Summarize(const AudioClip& clip, const PlayOptions& options,
@@ -364,14 +402,16 @@ PlaySummary Summarize(const AudioClip& clip, const PlayOptions& options,
     }
     const unsigned frameBytes = clip.format.channels * clip.format.bits / 8;
     summary.output = CheckOutput(run.record.output, clip.samples, clip.format.channels);
-    summary.positions = CheckPositions(run.readings, clip.frames, frameBytes);
-    summary.finalPosition = run.finalPosition;
     summary.inputBytes = std::uint64_t{clip.frames} * frameBytes;
     summary.frameBytes = frameBytes;
     summary.schedule = options.schedule;
-    summary.verdict = host::engine::JudgePlayback(
-        run.journal, run.record,
-        {.channels = clip.format.channels, .bytesPerSample = clip.format.bits / 8u}, run.opened);
+    const host::engine::PlayFormat format{.channels = clip.format.channels,
+                                          .bytesPerSample = clip.format.bits / 8u};
+    summary.verdict = host::engine::JudgePlayback(run.journal, run.record, format, run.opened);
+    const host::engine::PlayedBytes truth(summary.verdict, run.record, run.journal, format,
+                                          run.opened);
+    summary.positions = CheckPositions(run.readings, truth, {frameBytes, clip.format.sampleRate});
+    summary.positions.written = WrittenSinceLastStop(run.journal, run.readings);
     return summary;
 }
 
@@ -528,10 +568,12 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
     run.journal = pin->Port().Journal();
     run.opened = pin->Port().OpenOrder();
     const std::vector<std::string> problems = TearDown(system, std::move(pin), dpc);
-    const bool written = WriteOutputs(*outputs, *clip, run, recorder, options, err);
-
     PlaySummary summary =
         Summarize(*clip, options, proposal ? DescribeProposal(*proposal) : "", run);
+    if (recorder)
+        TracePositions(*recorder, summary.positions);
+    const bool written = WriteOutputs(*outputs, *clip, run, recorder, options, err);
+
     summary.driver = DescribeDriver(*driver);
     if (outputs->wav && written)
         summary.outputFile = options.output;
@@ -545,8 +587,10 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
     // A schedule may leave the client late, so silence in the output is no
     // fault by itself: the oracle decides.
     const bool played =
-        schedule ? summary.verdict.Clean()
-                 : summary.output.equal && summary.underruns == 0 && summary.verdict.Clean();
+        summary.positions.Clean() &&
+        (schedule ? summary.verdict.Clean()
+                  : summary.output.equal && summary.underruns == 0 && summary.verdict.Clean() &&
+                        summary.positions.finalPosition == summary.inputBytes);
     const bool clean = ran && written && problems.empty() && played;
     return clean ? kPlayedClean : kPlayedWithFaults;
 }

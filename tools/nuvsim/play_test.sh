@@ -7,6 +7,7 @@
 #     samples, files sox makes) are converted to 32-bit containers by sox or
 #     ffmpeg, played through `nuvsim play --output`, and the sample data of
 #     the two must be identical;
+#   - the position readings against what was played (the signal's);
 #   - the trace, real-time pacing, and the formats table.
 #
 #   play_test.sh NUVSIM WORKDIR
@@ -94,6 +95,10 @@ for device in 1 4; do
     fail "signal on device $device: exit status $?"
   grep -qF "bit-exact" "signal$device.txt" || fail "signal on device $device: $(cat "signal$device.txt")"
   grep -qF "0 underruns" "signal$device.txt" || fail "signal on device $device had underruns"
+  # The position: never back, and at the end the bytes written.
+  bytes=$((144000 * channels * 3))
+  grep -qE "^position .* 0 backward steps .*final position $bytes of $bytes bytes written$" \
+    "signal$device.txt" || fail "signal on device $device: $(grep position "signal$device.txt")"
   [ "$(soxi -c "signal$device.wav" 2>/dev/null)" = "$channels" ] ||
     fail "signal$device.wav does not have $channels channels"
   [ "$(soxi -b "signal$device.wav" 2>/dev/null)" = 32 ] || fail "signal$device.wav is not 32-bit"
@@ -178,7 +183,7 @@ make_sox -r 48000 -b 16 -c 2 short.wav synth 0.2 sine 440 sine 880
 "$nuvsim" play --realtime --trace short.json short.wav >realtime.txt ||
   fail "real-time play exited with $?"
 grep -qF "bit-exact" realtime.txt || fail "real-time play: $(cat realtime.txt)"
-for event in period Service GetMapping "SetState RUN" "SetState STOP" callback; do
+for event in period Service GetMapping "SetState RUN" "SetState STOP" callback position; do
   grep -qE "\"name\": *\"$event\"" short.json || fail "the trace has no $event event"
 done
 if command -v python3 >/dev/null; then

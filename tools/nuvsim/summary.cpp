@@ -58,26 +58,69 @@ void PrintVerdict(std::ostream& out, const host::engine::PlayVerdict& v)
     out << "  (a the client's frames, - silence, p both, X a finding, L a late period)\n";
 }
 
+// The position figures against the bytes the device played, and where
+// the last reading stood.
+void PrintPositions(std::ostream& out, const PlaySummary& s)
+{
+    const PositionCheck& p = s.positions;
+    const host::engine::PositionFigures& f = p.figures;
+    out << "position  " << std::setprecision(1) << "bias " << f.biasMicroseconds << " us, jitter "
+        << f.jitterMicroseconds << " us, drift " << std::setprecision(2) << f.driftPpm << " ppm, "
+        << Plural(f.backwardSteps, "backward step", "backward steps") << " over " << f.readings
+        << " readings";
+    if (f.mostAheadBytes != 0 || f.mostBehindBytes != 0)
+        out << " (at most " << f.mostAheadBytes << " bytes ahead, " << f.mostBehindBytes
+            << " behind the bytes played)";
+    else
+        out << " (each the bytes played)";
+    out << "; final position " << p.finalPosition << " of " << p.written << " bytes written";
+    if (p.finalPosition != p.finalPlayed)
+        out << " (" << p.finalPlayed << " played)";
+    out << "\n";
+    if (f.outOfBounds != 0)
+        out << "          " << f.outOfBounds
+            << " readings more than a frame ahead or 1 ms behind; the first at device frame "
+            << f.firstOutOfBounds.front().sample.deviceFrame << "\n";
+}
+
 } // namespace
 
-PositionCheck CheckPositions(const std::vector<PositionReading>& readings, std::uint64_t dataFrames,
-                             unsigned frameBytes)
+PositionCheck CheckPositions(const std::vector<PositionReading>& readings,
+                             const host::engine::PlayedBytes& truth,
+                             const host::engine::PositionFormat& format)
 {
     PositionCheck check;
+    std::vector<host::engine::PositionSample> samples;
+    samples.reserve(readings.size());
     for (const PositionReading& reading : readings)
     {
-        if (reading.streamFrame > dataFrames)
-            continue;
-        ++check.readings;
-        const auto truth = static_cast<std::int64_t>(reading.streamFrame * frameBytes);
-        const std::int64_t error = static_cast<std::int64_t>(reading.reportedBytes) - truth;
-        if (std::llabs(error) > std::llabs(check.largestErrorBytes))
-        {
-            check.largestErrorBytes = error;
-            check.largestErrorAtFrame = reading.streamFrame;
-        }
+        samples.push_back(reading.sample);
+        check.traceTimes.push_back(reading.traceTime);
+    }
+    const std::uint64_t millisecond =
+        (std::uint64_t{format.sampleRate} + 999) / 1000 * format.frameBytes;
+    check.figures = host::engine::JudgePositions(
+        samples, truth, format, {.aheadBytes = format.frameBytes, .behindBytes = millisecond});
+    check.judged = host::engine::JudgeEach(samples, truth);
+    if (!check.judged.empty())
+    {
+        check.finalPosition = check.judged.back().sample.reported;
+        check.finalPlayed = check.judged.back().truth;
     }
     return check;
+}
+
+void TracePositions(host::engine::TraceRecorder& recorder, const PositionCheck& check)
+{
+    for (std::size_t i = 0; i < check.judged.size() && i < check.traceTimes.size(); ++i)
+    {
+        const host::engine::JudgedReading& reading = check.judged[i];
+        recorder.AddCounter(check.traceTimes[i], "position", "position",
+                            {{"reported", static_cast<double>(reading.sample.reported)},
+                             {"played", static_cast<double>(reading.truth)}});
+        recorder.AddCounter(check.traceTimes[i], "position", "position error",
+                            {{"bytes", static_cast<double>(reading.Error())}});
+    }
 }
 
 OutputCheck CheckOutput(const std::vector<std::uint8_t>& played,
@@ -145,9 +188,10 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
         out << "client    followed the schedule: " << s.schedule << "\n";
     PrintVerdict(out, s.verdict);
     // On a schedule the client may be late on purpose: the oracle says what
-    // is right, and the positions are not read.
+    // is right, and the output is not compared with the whole input.
     if (!s.schedule.empty())
     {
+        PrintPositions(out, s);
         PrintFiles(out, s);
         return;
     }
@@ -173,18 +217,7 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
         out << "; NOT silent after the last sample (" << o.loudTailFrames << " of " << o.tailFrames
             << " frames carry samples)\n";
 
-    const PositionCheck& p = s.positions;
-    out << "position  largest error " << p.largestErrorBytes << " bytes";
-    const std::uint64_t periodBytes = std::uint64_t{s.periodFrames} * s.frameBytes;
-    if (p.largestErrorBytes != 0 && periodBytes != 0)
-    {
-        const double periods = static_cast<double>(std::llabs(p.largestErrorBytes)) / periodBytes;
-        out << (p.largestErrorBytes < 0 ? " (behind by " : " (ahead by ") << std::setprecision(2)
-            << periods << (periods == 1.0 ? " period" : " periods") << ", at frame "
-            << p.largestErrorAtFrame << ")";
-    }
-    out << " over " << p.readings << " readings; final position " << s.finalPosition << " of "
-        << s.inputBytes << " bytes\n";
+    PrintPositions(out, s);
     PrintFiles(out, s);
 }
 

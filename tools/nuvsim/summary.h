@@ -2,8 +2,11 @@
 #pragma once
 
 #include "host/engine/playoracle.h"
+#include "host/engine/positionjudge.h"
+#include "host/engine/trace.h"
 #include "tools/nuvsim/audio.h"
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -13,25 +16,42 @@
 namespace nuvsim
 {
 
-// One position a client would have read, beside where the device really was.
+// One position a client would have read: GetPosition's answer with where
+// the device stood at the engine query the stream made for it, and when
+// (the trace's clock, 0 without a trace).
 struct PositionReading
 {
-    std::uint64_t streamFrame = 0;   // frames the engine had played of the stream
-    std::uint64_t reportedBytes = 0; // what GetPosition answered
+    host::engine::PositionSample sample;
+    std::chrono::nanoseconds traceTime{0};
 };
 
+// The readings against the client bytes the device had really played
+// (host/engine/positionjudge.h): the figures of a position test (bias,
+// jitter, drift, backward steps) and the bounds a client relies on (never
+// a frame ahead, never 1 ms behind).
 struct PositionCheck
 {
-    std::size_t readings = 0;
-    std::int64_t largestErrorBytes = 0;    // reported minus true, largest in size
-    std::uint64_t largestErrorAtFrame = 0; // where it was read
+    host::engine::PositionFigures figures;
+    std::vector<host::engine::JudgedReading> judged;
+    std::vector<std::chrono::nanoseconds> traceTimes; // of `judged`, in order
+    // The last reading, and the client bytes written since the last STOP
+    // before it (the whole input, unless the client followed a schedule).
+    std::uint64_t finalPosition = 0;
+    std::uint64_t finalPlayed = 0;
+    std::uint64_t written = 0;
+
+    // Nothing backward, nothing out of bounds (the last reading included).
+    bool Clean() const { return figures.backwardSteps == 0 && figures.outOfBounds == 0; }
 };
 
-// Compares each reading taken while the file's samples were still playing
-// (stream frame at most `dataFrames`) with the true byte position, the
-// stream frame times `frameBytes`.
-PositionCheck CheckPositions(const std::vector<PositionReading>& readings, std::uint64_t dataFrames,
-                             unsigned frameBytes);
+PositionCheck CheckPositions(const std::vector<PositionReading>& readings,
+                             const host::engine::PlayedBytes& truth,
+                             const host::engine::PositionFormat& format);
+
+// The readings and the truth as counters of the trace, at the readings'
+// times: "position" (reported and played, in client bytes) and "position
+// error" (reported minus played).
+void TracePositions(host::engine::TraceRecorder& recorder, const PositionCheck& check);
 
 // Where the device output first differs from the expected containers.
 struct OutputCheck
@@ -67,7 +87,6 @@ struct PlaySummary
     std::uint64_t silentDataPeriods = 0; // of those, while the input played
     OutputCheck output;
     PositionCheck positions;
-    std::uint64_t finalPosition = 0;
     std::uint64_t inputBytes = 0;
     unsigned frameBytes = 0; // the client's
     std::string outputFile;

@@ -258,15 +258,44 @@ TEST(CheckOutput, AShortOutputIsNotEqualAndATailIsJudged)
     EXPECT_EQ(loud.loudTailFrames, 1u);
 }
 
-TEST(CheckPositions, ComparesReadingsWhileTheInputPlays)
+// The device played 100 frames of 4 bytes, the client's all along; the
+// last reading decides the final position.
+TEST(CheckPositions, JudgesEachReadingAndTheLast)
 {
-    // 4 bytes a frame; the input is 100 frames.
-    const std::vector<nuvsim::PositionReading> readings = {
-        {0, 0}, {10, 40}, {50, 180}, {100, 396}, {150, 0}};
-    const nuvsim::PositionCheck check = nuvsim::CheckPositions(readings, 100, 4);
-    EXPECT_EQ(check.readings, 4u) << "the reading after the end does not count";
-    EXPECT_EQ(check.largestErrorBytes, -20);
-    EXPECT_EQ(check.largestErrorAtFrame, 50u);
+    host::engine::PlayVerdict verdict;
+    verdict.clientFrameBytes = 4;
+    verdict.framesPlayed = 100;
+    for (std::uint64_t frame = 1; frame <= 100; ++frame)
+        verdict.playedAfterFrame.push_back(frame * 4);
+    host::engine::StreamState record;
+    record.periods.resize(1);
+    record.periods[0].order = 1;
+    const host::engine::ClientJournal journal;
+    const host::engine::PlayedBytes truth(verdict, record, journal, {2, 2}, 0);
+    auto reading = [](std::uint64_t reported, std::uint64_t frames) {
+        return nuvsim::PositionReading{{reported, 2 + frames, frames, frames * 8}, {}};
+    };
+
+    const nuvsim::PositionCheck exact = nuvsim::CheckPositions(
+        {reading(0, 0), reading(200, 50), reading(400, 100)}, truth, {4, 48000});
+    EXPECT_TRUE(exact.Clean());
+    EXPECT_EQ(exact.finalPosition, 400u);
+    EXPECT_EQ(exact.finalPlayed, 400u);
+
+    // 48 frames is 1 ms at 48 kHz: 52 frames behind is out of bounds, and so
+    // is an end a period short; a frame behind is not.
+    const nuvsim::PositionCheck late = nuvsim::CheckPositions(
+        {reading(0, 0), reading(200 - 52 * 4, 50), reading(400 - 64 * 4, 100)}, truth, {4, 48000});
+    EXPECT_FALSE(late.Clean());
+    EXPECT_EQ(late.figures.outOfBounds, 2u);
+    EXPECT_EQ(late.finalPosition, 144u);
+    EXPECT_EQ(late.finalPlayed, 400u);
+    EXPECT_TRUE(nuvsim::CheckPositions({reading(196, 50)}, truth, {4, 48000}).Clean());
+
+    const nuvsim::PositionCheck backward = nuvsim::CheckPositions(
+        {reading(200, 50), reading(196, 50), reading(400, 100)}, truth, {4, 48000});
+    EXPECT_FALSE(backward.Clean());
+    EXPECT_EQ(backward.figures.backwardSteps, 1u);
 }
 
 class PendingFileTest : public ::testing::Test
