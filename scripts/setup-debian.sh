@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libsndfile1-dev libcli11-dev libswresample-dev libavutil-dev
   sox alsa-utils ffmpeg graphviz
+  libasound2-dev libsox-fmt-alsa
 )
 
 missing=()
