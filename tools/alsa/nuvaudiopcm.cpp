@@ -1,5 +1,6 @@
 #include "tools/alsa/nuvaudiopcm.h"
 
+#include "host/portcls/portclass.h"
 #include "tools/alsa/bufferlimits.h"
 #include "tools/pinclient/statusname.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <poll.h>
 #include <span>
+#include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -39,63 +41,87 @@ NuvaudioPcm* Self(snd_pcm_ioplug_t* io)
     return static_cast<NuvaudioPcm*>(io->private_data);
 }
 
+// ALSA calls in from C: nothing may be thrown back at it. What can throw
+// here is an allocation of the host platform; the application gets -ENOMEM.
+template <class Call> auto Guarded(const char* operation, Call call) -> decltype(call())
+{
+    try
+    {
+        return call();
+    }
+    catch (const std::exception& failure)
+    {
+        Say(std::string(operation) + ": " + failure.what());
+    }
+    catch (...)
+    {
+        Say(std::string(operation) + ": failed");
+    }
+    return -ENOMEM;
+}
+
 int CallbackStart(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->Start();
+    return Guarded("start", [io] { return Self(io)->Start(); });
 }
 int CallbackStop(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->Stop();
+    return Guarded("drop", [io] { return Self(io)->Stop(); });
 }
 snd_pcm_sframes_t CallbackPointer(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->Pointer();
+    return Guarded("pointer", [io] { return Self(io)->Pointer(); });
 }
 snd_pcm_sframes_t CallbackTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                    snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
 {
-    return Self(io)->Transfer(areas, offset, size);
+    return Guarded("write", [=] { return Self(io)->Transfer(areas, offset, size); });
 }
 int CallbackClose(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->Close();
+    return Guarded("close", [io] { return Self(io)->Close(); });
 }
 int CallbackHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t* params)
 {
-    return Self(io)->HwParams(params);
+    return Guarded("hw_params", [=] { return Self(io)->HwParams(params); });
 }
 int CallbackHwFree(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->HwFree();
+    return Guarded("hw_free", [io] { return Self(io)->HwFree(); });
 }
 int CallbackSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params)
 {
-    return Self(io)->SwParams(params);
+    return Guarded("sw_params", [=] { return Self(io)->SwParams(params); });
 }
 int CallbackPrepare(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->Prepare();
+    return Guarded("prepare", [io] { return Self(io)->Prepare(); });
 }
 int CallbackDrain(snd_pcm_ioplug_t* io)
 {
-    return Self(io)->Drain();
+    return Guarded("drain", [io] { return Self(io)->Drain(); });
 }
 int CallbackPause(snd_pcm_ioplug_t* io, int enable)
 {
-    return Self(io)->Pause(enable);
+    return Guarded("pause", [=] { return Self(io)->Pause(enable); });
 }
 int CallbackPollRevents(snd_pcm_ioplug_t* io, struct pollfd* fds, unsigned int nfds,
                         unsigned short* revents)
 {
-    return Self(io)->PollRevents(fds, nfds, revents);
+    return Guarded("poll", [=] { return Self(io)->PollRevents(fds, nfds, revents); });
 }
 void CallbackDump(snd_pcm_ioplug_t* io, snd_output_t* out)
 {
-    Self(io)->Dump(out);
+    Guarded("dump",
+            [=]
+            {
+                Self(io)->Dump(out);
+                return 0;
+            });
 }
 int CallbackDelay(snd_pcm_ioplug_t* io, snd_pcm_sframes_t* delay)
 {
-    return Self(io)->Delay(delay);
+    return Guarded("delay", [=] { return Self(io)->Delay(delay); });
 }
 
 // ALSA's resume follows a system suspend, which a device on the host
@@ -227,8 +253,10 @@ int NuvaudioPcm::Create(const char* name, snd_pcm_stream_t stream, int mode)
         return -ENODEV;
     }
     m_offer = ProbeOffer(m_host->WavePort(), m_host->Miniport());
-    // The probe's commands are no one's business; the record must not grow.
+    // The probe's commands and library calls are no one's business; the
+    // records must not grow with what a long-lived process does.
     m_host->Engine().ClearCommands();
+    host::portcls::ClearCalls();
     if (m_offer.Empty())
     {
         Say("device " + std::to_string(m_config.device) + " (" + m_host->WaveName() +
@@ -363,6 +391,7 @@ int NuvaudioPcm::HwParams(snd_pcm_hw_params_t* params)
 {
     (void)params; // ioplug has read the choice into m_io already
     std::lock_guard lock(m_mutex);
+    ++m_activity.hwParams;
     std::string error;
     if (!m_host && !StartHost(error))
     {
@@ -408,6 +437,13 @@ int NuvaudioPcm::SwParams(snd_pcm_sw_params_t* params)
     snd_pcm_sw_params_get_boundary(params, &m_boundary);
     snd_pcm_sw_params_get_stop_threshold(params, &m_stopThreshold);
     snd_pcm_sw_params_get_avail_min(params, &m_availMin);
+    snd_pcm_uframes_t start = 0;
+    snd_pcm_sw_params_get_start_threshold(params, &start);
+    const char* access = m_io.access == SND_PCM_ACCESS_MMAP_INTERLEAVED ? "mmap" : "read/write";
+    m_activity.setup = Describe(m_shape) + ", " + access + " access, period " +
+                       std::to_string(m_io.period_size) + " frames, buffer " +
+                       std::to_string(m_io.buffer_size) + ", starts at " + std::to_string(start) +
+                       ", wakes at " + std::to_string(m_availMin);
     return 0;
 }
 
@@ -416,6 +452,7 @@ int NuvaudioPcm::Prepare()
     std::lock_guard lock(m_mutex);
     if (!m_host)
         return -EBADFD;
+    ++m_activity.prepares;
     // The driver's position counts from the stream's creation, not from
     // STOP; a fresh stream starts it where ALSA's pointer starts, at 0.
     if (m_pin && m_pinUsed)
@@ -450,7 +487,7 @@ int NuvaudioPcm::Start()
     if (!StepPin(KSSTATE_RUN, "start"))
         return -EIO;
     m_pinUsed = true;
-    ++m_runs;
+    ++m_activity.runs;
     return 0;
 }
 
@@ -458,6 +495,7 @@ int NuvaudioPcm::Stop()
 {
     {
         std::lock_guard lock(m_mutex);
+        ++m_activity.drops;
         StopPin();
     }
     Wake();
@@ -471,6 +509,7 @@ int NuvaudioPcm::Pause(int enable)
         return -EBADFD;
     if (enable == 0)
         return StepPin(KSSTATE_RUN, "resume") ? 0 : -EIO;
+    ++m_activity.pauses;
     if (!StepPin(KSSTATE_PAUSE, "pause"))
         return -EIO;
     // What the driver says of a paused stream, once, for the summary.
@@ -494,6 +533,11 @@ snd_pcm_sframes_t NuvaudioPcm::Transfer(const snd_pcm_channel_area_t* areas,
     m_pin->Write(std::span<const std::uint8_t>(base, bytes));
     m_written += bytes;
     m_pinUsed = true;
+    ++m_activity.writes;
+    m_activity.fewestFrames =
+        m_activity.writes == 1 ? size : std::min<std::uint64_t>(m_activity.fewestFrames, size);
+    m_activity.mostFrames = std::max<std::uint64_t>(m_activity.mostFrames, size);
+    m_activity.nonblocking |= m_io.nonblock != 0;
     return static_cast<snd_pcm_sframes_t>(size);
 }
 
@@ -522,7 +566,7 @@ snd_pcm_sframes_t NuvaudioPcm::Pointer()
         const std::uint64_t avail = m_io.buffer_size > queued ? m_io.buffer_size - queued : 0;
         if (avail >= m_stopThreshold)
         {
-            ++m_xruns;
+            ++m_activity.xruns;
             StepPin(KSSTATE_PAUSE, "xrun");
             Wake();
             return -EPIPE;
@@ -534,6 +578,7 @@ snd_pcm_sframes_t NuvaudioPcm::Pointer()
 int NuvaudioPcm::Delay(snd_pcm_sframes_t* delay)
 {
     std::lock_guard lock(m_mutex);
+    ++m_activity.delayQueries;
     if (!m_pin || m_frameBytes == 0)
     {
         *delay = 0;
@@ -560,7 +605,7 @@ bool NuvaudioPcm::DrainReachedEnd(std::uint64_t& position)
 
 int NuvaudioPcm::FailDrain(std::uint64_t position, std::uint64_t playedFrames)
 {
-    ++m_drainsFailed;
+    ++m_activity.drainsFailed;
     const std::uint64_t shortBy = (m_written - position) / m_frameBytes;
     Say("drain: the device played " + std::to_string(playedFrames) +
         " frames since the drain began (all that was queued and " +
@@ -584,6 +629,7 @@ int NuvaudioPcm::Drain()
         if (!m_pin || m_frameBytes == 0)
             return 0;
         std::uint64_t position = 0;
+        m_activity.nonblocking |= m_io.nonblock != 0;
         if (m_io.nonblock)
             return DrainReachedEnd(position) ? 0 : -EAGAIN;
         if (m_pin->State() != KSSTATE_RUN)
@@ -601,9 +647,9 @@ int NuvaudioPcm::Drain()
             if (!StepPin(KSSTATE_RUN, "drain"))
                 return -EIO;
             m_pinUsed = true;
-            ++m_runs;
+            ++m_activity.runs;
         }
-        ++m_drains;
+        ++m_activity.drains;
         if (DrainReachedEnd(position))
             return 0;
         host::engine::Engine& engine = m_host->Engine();
@@ -654,6 +700,7 @@ int NuvaudioPcm::PollRevents(struct pollfd* fds, unsigned int nfds, unsigned sho
     {
         std::lock_guard lock(m_mutex);
         availMin = m_availMin;
+        ++m_activity.pollChecks;
     }
     if (avail < 0)
         *revents = POLLERR;
@@ -766,10 +813,19 @@ void NuvaudioPcm::Dump(snd_output_t* out)
 void NuvaudioPcm::PrintSummary() const
 {
     const PositionFindings& position = m_tracker.Totals();
+    const Activity& a = m_activity;
     Say("device " + std::to_string(m_config.device) + ": offered " + Describe(m_offer));
-    Say(std::to_string(m_runs) + " streams ran, " + std::to_string(m_output.TotalFrames()) +
-        " frames played, " + std::to_string(m_xruns) + " xruns, " + std::to_string(m_drains) +
-        " drains (" + std::to_string(m_drainsFailed) + " never saw the end)");
+    Say("client: " + a.setup);
+    Say("client: hw_params " + std::to_string(a.hwParams) + ", prepare " +
+        std::to_string(a.prepares) + ", pause " + std::to_string(a.pauses) + ", drop " +
+        std::to_string(a.drops) + ", drain " + std::to_string(a.drains) + "; " +
+        std::to_string(a.writes) + " writes of " + std::to_string(a.fewestFrames) + " to " +
+        std::to_string(a.mostFrames) + " frames" + (a.nonblocking ? " (non-blocking)" : "") + "; " +
+        std::to_string(a.delayQueries) + " delay queries, " + std::to_string(a.pollChecks) +
+        " poll checks");
+    Say(std::to_string(a.runs) + " streams ran, " + std::to_string(m_output.TotalFrames()) +
+        " frames played, " + std::to_string(a.xruns) + " xruns, " + std::to_string(a.drains) +
+        " drains (" + std::to_string(a.drainsFailed) + " never saw the end)");
     Say("position: " + std::to_string(position.readings) + " readings while running; " +
         std::to_string(position.stepsBack) + " stepped back (by up to " +
         std::to_string(position.largestStepBack) + " bytes); behind the device by up to " +

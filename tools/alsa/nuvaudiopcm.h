@@ -126,11 +126,26 @@ private:
     std::uint64_t m_pausedPosition = 0;
     bool m_pausedReadingTaken = false;
 
-    // What the summary tells.
-    unsigned m_runs = 0;
-    unsigned m_xruns = 0;
-    unsigned m_drains = 0;
-    unsigned m_drainsFailed = 0;
+    // What the client did and what came of it, for the summary.
+    struct Activity
+    {
+        unsigned hwParams = 0;
+        unsigned prepares = 0;
+        unsigned runs = 0; // streams that reached RUN
+        unsigned pauses = 0;
+        unsigned drops = 0;
+        unsigned drains = 0;
+        unsigned drainsFailed = 0;
+        unsigned xruns = 0;
+        std::uint64_t writes = 0;
+        std::uint64_t fewestFrames = 0; // in one write
+        std::uint64_t mostFrames = 0;
+        std::uint64_t delayQueries = 0;
+        std::uint64_t pollChecks = 0;
+        bool nonblocking = false; // ever
+        std::string setup;        // the last hw and sw parameters, in words
+    };
+    Activity m_activity;
 
     // Period ends, for drain; the clock's thread signals them.
     std::mutex m_wakeMutex;
