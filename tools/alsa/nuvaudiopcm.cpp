@@ -2,12 +2,14 @@
 
 #include "host/portcls/portclass.h"
 #include "tools/alsa/bufferlimits.h"
+#include "tools/alsa/drainwatch.h"
 #include "tools/pinclient/statusname.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <poll.h>
 #include <span>
 #include <stdexcept>
@@ -21,15 +23,6 @@ namespace
 
 // The host platform's state is the process's: one open PCM at a time.
 std::atomic<bool> g_pcmOpen{false};
-
-// Periods the device may play past the end of the data before a drain that
-// has not seen the position reach the end gives up. The position may trail
-// the device by a period and a step of the clock; anything beyond is the
-// driver not reporting the end.
-constexpr unsigned kDrainGracePeriods = 8;
-// A drain also gives up after this long in all, whatever the device did: a
-// clock that has stopped must not hang the application.
-constexpr auto kDrainWallMargin = std::chrono::seconds(10);
 
 void Say(const std::string& text)
 {
@@ -609,8 +602,8 @@ int NuvaudioPcm::FailDrain(std::uint64_t position, std::uint64_t playedFrames)
     const std::uint64_t shortBy = (m_written - position) / m_frameBytes;
     Say("drain: the device played " + std::to_string(playedFrames) +
         " frames since the drain began (all that was queued and " +
-        std::to_string(kDrainGracePeriods) + " periods more), but the driver's position stayed " +
-        "at " + std::to_string(position) + " of " + std::to_string(m_written) + " bytes (" +
+        std::to_string(DrainWatch::kGracePeriods) + " periods more), but the driver's position " +
+        "stayed at " + std::to_string(position) + " of " + std::to_string(m_written) + " bytes (" +
         std::to_string(shortBy) + " frames short): it never reported the end of the data");
     // As ALSA's core does when a drain times out: the stream stops.
     StopPin();
@@ -618,12 +611,28 @@ int NuvaudioPcm::FailDrain(std::uint64_t position, std::uint64_t playedFrames)
     return -EIO;
 }
 
+// With m_mutex held: a stream still in PAUSE (drained before the start
+// threshold was reached) plays what was written now.
+int NuvaudioPcm::StartForDrain()
+{
+    if (m_pin->State() == KSSTATE_RUN || m_written == 0)
+        return 0;
+    std::string error;
+    if (!m_output.BeginStream(m_shape.channels, m_shape.rate, error))
+    {
+        Say(error);
+        return -EIO;
+    }
+    if (!StepPin(KSSTATE_RUN, "drain"))
+        return -EIO;
+    m_pinUsed = true;
+    ++m_activity.runs;
+    return 0;
+}
+
 int NuvaudioPcm::Drain()
 {
-    using Clock = std::chrono::steady_clock;
-    std::uint64_t startFrame = 0;
-    std::uint64_t budget = 0;
-    Clock::time_point deadline;
+    std::optional<DrainWatch> watch;
     {
         std::lock_guard lock(m_mutex);
         if (!m_pin || m_frameBytes == 0)
@@ -632,33 +641,14 @@ int NuvaudioPcm::Drain()
         m_activity.nonblocking |= m_io.nonblock != 0;
         if (m_io.nonblock)
             return DrainReachedEnd(position) ? 0 : -EAGAIN;
-        if (m_pin->State() != KSSTATE_RUN)
-        {
-            // Drained before the start threshold was reached: what was
-            // written plays now.
-            if (m_written == 0)
-                return 0;
-            std::string error;
-            if (!m_output.BeginStream(m_shape.channels, m_shape.rate, error))
-            {
-                Say(error);
-                return -EIO;
-            }
-            if (!StepPin(KSSTATE_RUN, "drain"))
-                return -EIO;
-            m_pinUsed = true;
-            ++m_activity.runs;
-        }
+        if (const int status = StartForDrain(); status < 0)
+            return status;
         ++m_activity.drains;
         if (DrainReachedEnd(position))
             return 0;
         host::engine::Engine& engine = m_host->Engine();
-        startFrame = engine.DevicePosition();
-        budget = (m_written - position) / m_frameBytes +
-                 std::uint64_t{kDrainGracePeriods} * engine.PeriodFrames();
-        const auto seconds = std::chrono::duration<double>(double(budget) / m_shape.rate);
-        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds * 4) +
-                   kDrainWallMargin;
+        watch.emplace(m_written, position, m_frameBytes, engine.DevicePosition(),
+                      engine.PeriodFrames(), m_shape.rate, DrainWatch::Clock::now());
     }
     for (;;)
     {
@@ -672,11 +662,17 @@ int NuvaudioPcm::Drain()
             if (!m_pin)
                 return -EBADFD;
             std::uint64_t position = 0;
-            if (DrainReachedEnd(position))
+            DrainReachedEnd(position);
+            const std::uint64_t deviceFrame = m_host->Engine().DevicePosition();
+            switch (watch->Judge(position, deviceFrame, DrainWatch::Clock::now()))
+            {
+            case DrainWatch::Verdict::Drained:
                 return 0;
-            const std::uint64_t played = m_host->Engine().DevicePosition() - startFrame;
-            if (played > budget || Clock::now() > deadline)
-                return FailDrain(position, played);
+            case DrainWatch::Verdict::GaveUp:
+                return FailDrain(position, watch->Played(deviceFrame));
+            case DrainWatch::Verdict::Waiting:
+                break;
+            }
         }
         std::unique_lock wake(m_wakeMutex);
         m_wake.wait_for(wake, std::chrono::milliseconds(50),

@@ -96,6 +96,7 @@ private:
     std::vector<std::string> TearDown();
     std::uint64_t ReadPosition();
     bool DrainReachedEnd(std::uint64_t& position);
+    int StartForDrain();
     int FailDrain(std::uint64_t position, std::uint64_t playedFrames);
     void OnPeriodEnd();
     void Wake();
