@@ -218,18 +218,32 @@ xrun)
   ;;
 pause)
   # aplay's interactive pause, keys through a terminal (script): space
-  # pauses, space resumes. A paused stream loses nothing.
-  sox -n -r 48000 -b 16 -c 2 in.wav synth 1 sine 440 sine 660 0 25
+  # pauses, space resumes, while aplay still writes (2 s of audio, keys once
+  # it has begun). A paused stream loses nothing.
+  sox -n -r 48000 -b 16 -c 2 in.wav synth 2 sine 440 sine 660 0 25
   sox_convert in.wav expected.raw
   config 1
   status=0
-  { sleep 0.3; printf ' '; sleep 0.4; printf ' '; sleep 2; } |
-    timeout 60 script -qec "aplay -i -D nuvaudio $work/in.wav" /dev/null >pause.out 2>&1 ||
+  : >pause.out
+  keys() {
+    local waited=0
+    until grep -q "Playing WAVE" pause.out || [ "$waited" -ge 600 ]; do
+      sleep 0.05
+      waited=$((waited + 1))
+    done
+    sleep 0.2
+    printf ' '
+    sleep 0.3
+    printf ' '
+    # stdin stays open until aplay is surely done with the keys
+    sleep 3
+  }
+  keys | timeout 60 script -qec "aplay -i -D nuvaudio $work/in.wav" /dev/null >pause.out 2>&1 ||
     status=$?
-  cp pause.out pause.err
+  tr '\r' '\n' <pause.out >pause.err
   expect_status pause 0
-  if grep -q "=== PAUSE ===" pause.out; then pass "pause: aplay paused"; else
-    fail "pause: aplay never paused: $(cat pause.out)"
+  if grep -q "=== PAUSE ===" pause.err; then pass "pause: aplay paused"; else
+    fail "pause: aplay never paused: $(cat pause.err)"
   fi
   expect_plugin_quiet pause
   expect_played pause expected.raw 2
