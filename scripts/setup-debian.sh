@@ -13,6 +13,7 @@ packages=(
   libsndfile1-dev libcli11-dev libswresample-dev libavutil-dev
   sox alsa-utils ffmpeg graphviz
   qemu-user
+  libasound2-dev libsox-fmt-alsa
 )
 
 missing=()

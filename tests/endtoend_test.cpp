@@ -481,4 +481,31 @@ TEST_F(EndToEndStreaming, CancelledDataIsNotPlayedAndItsMappingsAreNotReleased)
     EXPECT_EQ(pin.Port().Counts().outstanding, 0u);
 }
 
+// A long-running client takes the output as it plays (the ALSA plugin
+// does, every period): each take hands over what was played since the one
+// before, once, in order, and the stream's other records stay.
+TEST_F(EndToEndStreaming, TakenOutputIsWhatWasPlayedSinceTheLastTake)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 24});
+    const Bytes client = nuvtest::ClientSamples(5 * period, 2, 3, 17);
+    pin.Write(client);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    host::engine::Engine& engine = System().Engine();
+
+    Clock().AdvanceFrames(2 * period + period / 2);
+    Bytes taken = engine.TakeOutput(0, 0, 0);
+    EXPECT_EQ(taken.size(), (2 * period + period / 2) * 2 * 4u);
+    EXPECT_TRUE(engine.TakeOutput(0, 0, 0).empty()) << "taken once";
+    Clock().AdvanceFrames(3 * period - period / 2);
+    const Bytes rest = engine.TakeOutput(0, 0, 0);
+    taken.insert(taken.end(), rest.begin(), rest.end());
+    EXPECT_EQ(taken, ExpectedContainers(client, 3));
+
+    const host::engine::StreamState record = Record(1);
+    EXPECT_TRUE(record.output.empty());
+    EXPECT_EQ(record.periodCount, 5u) << "the period records stay";
+    EXPECT_TRUE(engine.TakeOutput(0, 3, 0).empty()) << "a stream the engine does not know";
+}
+
 } // namespace

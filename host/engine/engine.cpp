@@ -644,6 +644,16 @@ void Engine::ForgetPlayed()
     }
 }
 
+std::vector<BYTE> Engine::TakeOutput(ULONG capture, ULONG deviceIndex, ULONG pin)
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<BYTE> taken;
+    auto it = m_streams.find({capture, deviceIndex, pin});
+    if (it != m_streams.end())
+        taken.swap(it->second.output);
+    return taken;
+}
+
 std::optional<StreamState> Engine::Stream(ULONG capture, ULONG deviceIndex, ULONG pin) const
 {
     std::lock_guard lock(m_mutex);

@@ -205,6 +205,12 @@ public:
     // Drops every stream's played output and period records, which grow with
     // every period played: for long runs (fuzzers) that never read them.
     void ForgetPlayed();
+    // Moves out the render output one stream played since the last take (or
+    // since it began), leaving its records and counters: a client that runs
+    // for as long as its user likes (the ALSA plugin) passes the device's
+    // output on as it plays, and the record does not grow. Empty for a
+    // stream the engine does not know.
+    std::vector<BYTE> TakeOutput(ULONG capture, ULONG deviceIndex, ULONG pin);
 
     // The last block of type Block as issued, of any command or of the given
     // one (START and STOP share ENGINE_STREAM_PARAMS).

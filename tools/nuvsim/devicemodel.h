@@ -4,6 +4,8 @@
 // (devices.cpp) or as a Graphviz graph (dotwriter.cpp).
 #pragma once
 
+#include "tools/pinclient/statusname.h"
+
 #include <portcls.h>
 
 #include <optional>
@@ -110,6 +112,6 @@ const FilterView* FindFilter(const DeviceView& device, const std::string& refere
 DataRangeView ReadDataRange(const std::vector<unsigned char>& bytes);
 
 // "STATUS_SUCCESS", "STATUS_INSUFFICIENT_RESOURCES", ... or 0x%08X.
-std::string StatusName(NTSTATUS status);
+using pinclient::StatusName;
 
 } // namespace nuvsim

@@ -11,9 +11,6 @@ namespace nuvsim
 namespace
 {
 
-constexpr std::size_t kPcmFormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEXTENSIBLE);
-static_assert(kPcmFormatSize == 104);
-
 std::string ChannelWord(unsigned channels)
 {
     return std::to_string(channels) + (channels == 1 ? " channel" : " channels");
@@ -57,13 +54,6 @@ std::string RateRule()
 
 } // namespace
 
-GUID WaveSubFormat(USHORT tag)
-{
-    GUID guid = KSDATAFORMAT_SUBTYPE_WAVEFORMATEX;
-    guid.Data1 = tag;
-    return guid;
-}
-
 USHORT WaveFormatTag(const AudioFormat& format)
 {
     switch (format.kind)
@@ -78,84 +68,28 @@ USHORT WaveFormatTag(const AudioFormat& format)
     return 0;
 }
 
-ULONG ChannelMask(unsigned channels)
+namespace
 {
-    switch (channels)
-    {
-    case 1:
-        return KSAUDIO_SPEAKER_MONO;
-    case 2:
-        return KSAUDIO_SPEAKER_STEREO;
-    case 4:
-        return KSAUDIO_SPEAKER_QUAD;
-    case 6:
-        return KSAUDIO_SPEAKER_5POINT1;
-    default:
-        // The first `channels` speaker positions, in the order of the mask.
-        return channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1;
-    }
+
+// The file's samples in containers of whole bytes; an 8-bit or 64-bit file
+// keeps its width so that the driver sees what the file holds.
+pinclient::PcmLayout LayoutOf(const AudioFormat& format)
+{
+    return {WaveFormatTag(format), format.channels, (format.bits + 7) / 8 * 8, format.bits,
+            format.sampleRate};
 }
+
+} // namespace
 
 std::vector<std::uint8_t> ClientRange(const AudioFormat& format)
 {
-    KSDATARANGE_AUDIO range = {};
-    range.DataRange.FormatSize = sizeof(range);
-    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    range.DataRange.SubFormat = WaveSubFormat(WaveFormatTag(format));
-    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    range.MaximumChannels = format.channels;
-    range.MinimumBitsPerSample = format.bits;
-    range.MaximumBitsPerSample = format.bits;
-    range.MinimumSampleFrequency = format.sampleRate;
-    range.MaximumSampleFrequency = format.sampleRate;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&range);
-    return {bytes, bytes + sizeof(range)};
+    return pinclient::ClientRange(LayoutOf(format));
 }
 
 std::vector<std::uint8_t> DataFormatFor(const AudioFormat& format,
                                         const std::vector<std::uint8_t>* proposal)
 {
-    std::vector<std::uint8_t> bytes(kPcmFormatSize, 0);
-    if (proposal != nullptr && proposal->size() == kPcmFormatSize)
-        bytes = *proposal;
-
-    auto* header = reinterpret_cast<KSDATAFORMAT*>(bytes.data());
-    auto* wave = reinterpret_cast<WAVEFORMATEXTENSIBLE*>(bytes.data() + sizeof(KSDATAFORMAT));
-    // Containers of whole bytes; an 8-bit or 64-bit file keeps its width so
-    // that the driver sees what the file holds.
-    const auto container = static_cast<USHORT>((format.bits + 7) / 8 * 8);
-    const auto blockAlign = static_cast<USHORT>(container / 8 * format.channels);
-
-    header->FormatSize = kPcmFormatSize;
-    header->SampleSize = blockAlign;
-    header->MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    header->SubFormat = WaveSubFormat(WaveFormatTag(format));
-    header->Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-
-    wave->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    wave->Format.nChannels = static_cast<USHORT>(format.channels);
-    wave->Format.nSamplesPerSec = format.sampleRate;
-    wave->Format.nBlockAlign = blockAlign;
-    wave->Format.nAvgBytesPerSec = blockAlign * format.sampleRate;
-    wave->Format.wBitsPerSample = container;
-    wave->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    wave->Samples.wValidBitsPerSample = static_cast<USHORT>(format.bits);
-    wave->dwChannelMask = ChannelMask(format.channels);
-    wave->SubFormat = WaveSubFormat(WaveFormatTag(format));
-    return bytes;
-}
-
-std::string DescribeProposal(const std::vector<std::uint8_t>& format)
-{
-    if (format.size() != kPcmFormatSize)
-        return {};
-    WAVEFORMATEXTENSIBLE wave;
-    std::memcpy(&wave, format.data() + sizeof(KSDATAFORMAT), sizeof(wave));
-    std::ostringstream text;
-    text << ChannelWord(wave.Format.nChannels) << ", " << wave.Format.wBitsPerSample
-         << "-bit containers (" << wave.Samples.wValidBitsPerSample << " valid), "
-         << wave.Format.nSamplesPerSec << " Hz";
-    return text.str();
+    return pinclient::DataFormat(LayoutOf(format), proposal);
 }
 
 std::vector<AudioRange> AudioRanges(const std::vector<std::vector<unsigned char>>& ranges)

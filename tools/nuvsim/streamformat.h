@@ -12,6 +12,7 @@
 #pragma once
 
 #include "tools/nuvsim/audio.h"
+#include "tools/pinclient/pinformat.h"
 
 #include <portcls.h>
 #include <ksmedia.h>
@@ -24,15 +25,14 @@
 namespace nuvsim
 {
 
-// {tag-0000-0010-8000-00AA00389B71}, the subformat of a wave format tag.
-GUID WaveSubFormat(USHORT tag);
+// Built the way every client of the pin here builds them (tools/pinclient).
+using pinclient::ChannelMask;
+using pinclient::DescribeProposal;
+using pinclient::WaveSubFormat;
 
 // The wave format tag a file's samples travel under: PCM, IEEE float, or 0
 // for an encoding without one.
 USHORT WaveFormatTag(const AudioFormat& format);
-
-// The speaker mask a client gives `channels` channels.
-ULONG ChannelMask(unsigned channels);
 
 // A KSDATARANGE_AUDIO for the file's samples, as one range's bytes.
 std::vector<std::uint8_t> ClientRange(const AudioFormat& format);
@@ -41,10 +41,6 @@ std::vector<std::uint8_t> ClientRange(const AudioFormat& format);
 // answer to the intersection, if it gave one of that size) lends its header.
 std::vector<std::uint8_t> DataFormatFor(const AudioFormat& format,
                                         const std::vector<std::uint8_t>* proposal);
-
-// "2 channels, 32-bit containers (24 valid), 48000 Hz" for a PCM
-// intersection result; empty for anything else.
-std::string DescribeProposal(const std::vector<std::uint8_t>& format);
 
 // A KSDATARANGE_AUDIO as a pin of the driver publishes it.
 struct AudioRange

@@ -4,11 +4,10 @@
 #pragma once
 
 #include "tools/nuvsim/audio.h"
+#include "tools/pinclient/containerwav.h"
+#include "tools/pinclient/pendingfile.h"
 
-#include <cstdint>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string>
 
 namespace nuvsim
@@ -18,53 +17,8 @@ namespace nuvsim
 // Empty, with `error` set, if libsndfile cannot read it.
 std::optional<AudioClip> ReadAudioFile(const std::string& path, std::string& error);
 
-// A file that exists under its name only after Commit.
-class PendingFile
-{
-public:
-    // Creates the temporary file in the target's directory. Null, with
-    // `error` set, if it cannot be created or the target is a directory.
-    static std::unique_ptr<PendingFile> Create(const std::string& path, std::string& error);
-    ~PendingFile(); // removes the temporary file unless committed
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    int Descriptor() const { return m_fd; }
-    const std::string& Path() const { return m_path; }
-    bool WriteAll(std::span<const char> bytes);
-    // Flushes, closes and renames onto the target.
-    bool Commit(std::string& error);
-
-private:
-    PendingFile(std::string path, std::string temporary, int fd);
-
-    std::string m_path;
-    std::string m_temporary;
-    int m_fd = -1;
-    bool m_committed = false;
-};
-
-// A 32-bit integer PCM WAV file of the containers the device received.
-class ContainerWavWriter
-{
-public:
-    static std::unique_ptr<ContainerWavWriter> Create(const std::string& path, unsigned channels,
-                                                      unsigned sampleRate, std::string& error);
-    ~ContainerWavWriter();
-    ContainerWavWriter(const ContainerWavWriter&) = delete;
-    ContainerWavWriter& operator=(const ContainerWavWriter&) = delete;
-
-    // Interleaved frames of little-endian 32-bit containers.
-    bool Write(std::span<const std::uint8_t> containers, std::string& error);
-    bool Commit(std::string& error);
-
-private:
-    ContainerWavWriter(std::unique_ptr<PendingFile> file, void* sndfile, unsigned channels);
-    void CloseSndfile();
-
-    std::unique_ptr<PendingFile> m_file;
-    void* m_sndfile = nullptr; // SNDFILE*
-    unsigned m_channels = 0;
-};
+// Output files that appear only when complete, shared with the ALSA plugin.
+using pinclient::ContainerWavWriter;
+using pinclient::PendingFile;
 
 } // namespace nuvsim
