@@ -1,6 +1,5 @@
 #include "tools/alsa/hostdevice.h"
 
-#include "adapter/adapter.h"
 #include "host/portcls/pin.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/servicegroup.h"
@@ -41,9 +40,10 @@ std::string HostDevice::WaveName() const
     return "NUV_Wave" + std::to_string(m_device);
 }
 
-std::unique_ptr<HostDevice> HostDevice::Start(int device, unsigned periodFrames, std::string& error)
+std::unique_ptr<HostDevice> HostDevice::Start(int device, unsigned periodFrames,
+                                              const host::DriverBinary& driver, std::string& error)
 {
-    auto system = std::make_unique<host::System>(DriverEntry);
+    auto system = std::make_unique<host::System>(driver);
     system->Engine().SetPeriodFrames(periodFrames);
     NTSTATUS status = system->Load();
     const char* step = "DriverEntry";

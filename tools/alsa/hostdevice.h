@@ -5,7 +5,7 @@
 // its reference string.
 //
 //     std::string error;
-//     auto device = nuvalsa::HostDevice::Start(4, 480, error);
+//     auto device = nuvalsa::HostDevice::Start(4, 480, host::DriverBinary{DriverEntry}, error);
 //     ... device->WavePort(), device->Miniport(), device->Engine() ...
 //     for (const std::string& problem : device->Shutdown()) ...
 //
@@ -29,10 +29,12 @@ namespace nuvalsa
 class HostDevice
 {
 public:
-    // `device` is 1 to 4. Null, with `error` set, if the adapter does not
-    // start or registers no wave filter for the device; what the failed
-    // start left behind is in `error` too.
-    static std::unique_ptr<HostDevice> Start(int device, unsigned periodFrames, std::string& error);
+    // `device` is 1 to 4; `driver` the host build or a loaded image of
+    // nuvaudio.sys. Null, with `error` set, if the adapter does not start
+    // or registers no wave filter for the device; what the failed start
+    // left behind is in `error` too.
+    static std::unique_ptr<HostDevice> Start(int device, unsigned periodFrames,
+                                             const host::DriverBinary& driver, std::string& error);
     ~HostDevice();
     HostDevice(const HostDevice&) = delete;
     HostDevice& operator=(const HostDevice&) = delete;

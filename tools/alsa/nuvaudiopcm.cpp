@@ -1,5 +1,7 @@
 #include "tools/alsa/nuvaudiopcm.h"
 
+#include "adapter/adapter.h"
+#include "host/loader/driverbinary.h"
 #include "host/portcls/portclass.h"
 #include "tools/alsa/bufferlimits.h"
 #include "tools/alsa/drainwatch.h"
@@ -174,8 +176,8 @@ int SetList(snd_pcm_ioplug_t* io, int type, const std::vector<unsigned>& values)
 
 } // namespace
 
-NuvaudioPcm::NuvaudioPcm(PluginConfig config)
-    : m_config(std::move(config)), m_output(m_config.output)
+NuvaudioPcm::NuvaudioPcm(PluginConfig config, host::DriverBinary driver)
+    : m_config(std::move(config)), m_driver(std::move(driver)), m_output(m_config.output)
 {
     // Every violation the host platform sees is printed as it happens and
     // counted; hw_free and close fail when there was one.
@@ -208,20 +210,25 @@ int NuvaudioPcm::Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf,
         Say("the device's wave pins take audio in: there is no capture stream");
         return -EINVAL;
     }
-    if (!config.image.empty())
-    {
-        Say("image " + config.image +
-            ": running nuvaudio.sys needs the loader of Windows driver images, which this "
-            "build does not have; without the image option the host-built driver runs");
-        return -ENOSYS;
-    }
     if (g_pcmOpen.exchange(true))
     {
         Say("a nuvaudio PCM is open in this process already; the host platform runs one "
             "device at a time");
         return -EBUSY;
     }
-    auto* pcm = new NuvaudioPcm(std::move(config));
+    host::DriverBinary driver{DriverEntry, nullptr};
+    if (!config.image.empty())
+    {
+        std::optional<host::DriverBinary> image = host::loader::LoadDriverImage(config.image, error);
+        if (!image)
+        {
+            Say(error);
+            g_pcmOpen.store(false);
+            return -ENOEXEC;
+        }
+        driver = std::move(*image);
+    }
+    auto* pcm = new NuvaudioPcm(std::move(config), std::move(driver));
     const int status = pcm->Create(name, stream, mode);
     if (status < 0)
         return status; // Create has disposed of the object
@@ -231,7 +238,7 @@ int NuvaudioPcm::Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf,
 
 bool NuvaudioPcm::StartHost(std::string& error)
 {
-    m_host = HostDevice::Start(m_config.device, m_config.periodFrames, error);
+    m_host = HostDevice::Start(m_config.device, m_config.periodFrames, m_driver, error);
     m_violationsAtSetup = host::ViolationCount();
     return m_host != nullptr;
 }
@@ -810,7 +817,8 @@ void NuvaudioPcm::PrintSummary() const
 {
     const PositionFindings& position = m_tracker.Totals();
     const Activity& a = m_activity;
-    Say("device " + std::to_string(m_config.device) + ": offered " + Describe(m_offer));
+    Say("device " + std::to_string(m_config.device) + " (" +
+        host::loader::DescribeDriver(m_driver) + "): offered " + Describe(m_offer));
     Say("client: " + a.setup);
     Say("client: hw_params " + std::to_string(a.hwParams) + ", prepare " +
         std::to_string(a.prepares) + ", pause " + std::to_string(a.pauses) + ", drop " +

@@ -25,6 +25,10 @@
 //               and conduct checks; a problem makes it fail (-EIO), which
 //               snd_pcm_close returns
 //
+// With the `image` option the driver is nuvaudio.sys, the Windows image,
+// loaded at open; an image the loader refuses fails the open (-ENOEXEC) with
+// the loader's reason.
+//
 // Every conduct violation the host platform sees is printed on stderr as it
 // happens. One instance per process: the host platform's state (pool,
 // violation handler, Notify delivery) is the process's.
@@ -80,7 +84,7 @@ public:
     int Delay(snd_pcm_sframes_t* delay);
 
 private:
-    explicit NuvaudioPcm(PluginConfig config);
+    NuvaudioPcm(PluginConfig config, host::DriverBinary driver);
     ~NuvaudioPcm();
     NuvaudioPcm(const NuvaudioPcm&) = delete;
     NuvaudioPcm& operator=(const NuvaudioPcm&) = delete;
@@ -104,6 +108,9 @@ private:
 
     snd_pcm_ioplug_t m_io = {};
     const PluginConfig m_config;
+    // The host build, or the image the configuration names, loaded once at
+    // open: every start of the host system runs the same driver.
+    const host::DriverBinary m_driver;
     host::ViolationHandler m_previousHandler;
     std::size_t m_violationsAtSetup = 0;
 

@@ -281,6 +281,28 @@ offer)
   grep -qE "^RATE: *\[44100 96000\]$" offer1.err || fail "offer: rates: $(grep RATE offer1.err)"
   [ "$failures" -ne 0 ] || pass "offer: devices 1 and 4 offer what their drivers accept"
   ;;
+image)
+  # The Windows image nuvaudio.sys in place of the host build, as a client
+  # reaches it: the same offer, the same audio.
+  image=${NUV_DRIVER_IMAGE:-}
+  if [ -z "$image" ] || [ ! -f "$image" ]; then
+    echo "skipped: no image (make windows builds it)"
+    exit 77
+  fi
+  sox -n -r 48000 -b 24 -c 6 in.wav synth 0.4 sine 200 sine 300 sine 400 sine 500 sine 600 sine 700 0 25
+  sox_convert in.wav image.expected.raw
+  config 4 image "\"$image\""
+  client image aplay -D nuvaudio in.wav
+  expect_status image 0
+  expect_plugin_quiet image
+  expect_played image image.expected.raw 6
+  # The summary names the driver that played.
+  config 4 image "\"$image\"" verbose true
+  client image-verbose aplay -D nuvaudio in.wav
+  expect_status image-verbose 0
+  grep -qF "device 4 (the Windows image $image)" image-verbose.err ||
+    fail "image-verbose: the summary does not name the image: $(head -3 image-verbose.err)"
+  ;;
 refusals)
   # A format the device does not take gets ALSA's usual error from the
   # client, and nothing is played or written.
@@ -315,8 +337,9 @@ refusals)
   refused device-5 "device 5 is out of range: 1 to 4" aplay -D nuvaudio six.wav
   config 1 colour blue
   refused unknown-option "unknown option colour" aplay -D nuvaudio six.wav
-  config 1 image "$work/nuvaudio.sys"
-  refused image "needs the loader of Windows driver images" aplay -D nuvaudio six.wav
+  echo "not a driver" >not-an-image.sys
+  config 1 image "\"$work/not-an-image.sys\""
+  refused image "not-an-image.sys: not a PE image" aplay -D nuvaudio six.wav
   ;;
 *)
   echo "unknown case $case_name"

@@ -2,6 +2,8 @@
 // system, asked as a client asks: it follows the pin's data range, the
 // driver's format check and the engine, and each refusal says why.
 #include "tools/alsa/formatoffer.h"
+
+#include "adapter/adapter.h"
 #include "tools/alsa/hostdevice.h"
 
 #include "host/kernel/conduct.h"
@@ -26,7 +28,7 @@ protected:
     HostDevice& Start(int device, const std::function<void(HostDevice&)>& configure = {})
     {
         std::string error;
-        m_host = HostDevice::Start(device, 480, error);
+        m_host = HostDevice::Start(device, 480, host::DriverBinary{DriverEntry, nullptr}, error);
         EXPECT_TRUE(m_host) << error;
         if (m_host && configure)
             configure(*m_host);
