@@ -219,7 +219,8 @@ int NuvaudioPcm::Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf,
     host::DriverBinary driver{DriverEntry, nullptr};
     if (!config.image.empty())
     {
-        std::optional<host::DriverBinary> image = host::loader::LoadDriverImage(config.image, error);
+        std::optional<host::DriverBinary> image =
+            host::loader::LoadDriverImage(config.image, error);
         if (!image)
         {
             Say(error);
