@@ -1,4 +1,5 @@
-// The fast sample conversion. A call splits into three parts:
+// The sample conversion: the byte-wise reference, and the fast path. A fast
+// call splits into three parts:
 //
 //     head   the bytes that finish a container an earlier call began
 //            (offset not a multiple of 4): byte-wise, as the reference
@@ -6,7 +7,7 @@
 //            shuffles for 3-byte samples, then a short scalar tail
 //     tail   the first bytes of a sample the next call completes: byte-wise
 //
-// The byte-wise parts are ConvertSamplesReference itself, so a split sample
+// The byte-wise parts are ConvertSamplesReference itself (first below), so a split sample
 // ends up exactly where the reference puts it. The bulk kernels write what
 // the reference writes for whole samples: render 2-byte samples as 0, 0, s0,
 // s1; render 3-byte samples into bytes 1 to 3 and keep byte 0 as it was (a
@@ -16,12 +17,37 @@
 // No kernel reads or writes a byte outside the samples it was given.
 #include "stream/convert.h"
 
-#include "stream/transfer.h"
-
 #include <emmintrin.h>
 #include <tmmintrin.h>
 
-#define CONTAINER_BYTES 4
+VOID ConvertSamplesReference(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
+                             ULONG BytesPerSample, BOOLEAN Capture)
+{
+    ULONG lowBytes = CONTAINER_BYTES - BytesPerSample;
+    ULONG offset = *RingOffset;
+    for (ULONG index = 0; index < Count; index++)
+    {
+        if (offset % CONTAINER_BYTES == 0)
+        {
+            if (!Capture && BytesPerSample == 2)
+            {
+                Ring[offset] = 0;
+                Ring[offset + 1] = 0;
+            }
+            offset += lowBytes;
+        }
+        if (Capture)
+        {
+            Client[index] = Ring[offset];
+        }
+        else
+        {
+            Ring[offset] = Client[index];
+        }
+        offset++;
+    }
+    *RingOffset = offset;
+}
 
 // The path ConvertSamplesFast takes (a SAMPLE_CONVERSION_PATH). Zero until
 // the first conversion or SelectSampleConversion; data, not a constructor.

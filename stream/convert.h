@@ -1,7 +1,23 @@
-// The fast sample conversion: the same bytes as ConvertSamplesReference
-// (stream/transfer.h), in every split and both directions, with whole
-// samples moved in bulk by SSE2 (and, for 3-byte samples, SSSE3 byte
-// shuffles where the processor has them).
+// The conversion between client samples and the transfer buffer's 32-bit
+// containers, in both directions: the byte-wise reference and the fast path
+// the stream uses. It knows nothing of streams: a ring, an offset into it,
+// client bytes and the sample size.
+//
+// The transfer buffer's layout: consecutive frames, the client's channel order,
+// each sample in one 32-bit little-endian container with the client sample
+// at the container's most significant end:
+//
+//     B = 2 (16..23 bits)   container bytes 0 0 s0 s1     value = sample << 16
+//     B = 3 (24..31 bits)   container bytes - s0 s1 s2    value = sample << 8
+//     B = 4 (32 bits)       container bytes s0 s1 s2 s3   value = sample
+//
+// (s0 is the client sample's least significant byte; "-" is a byte render
+// never writes, left zero from RUN.) Capture reads the same bytes back.
+//
+// ConvertSamplesFast moves the same bytes as ConvertSamplesReference, in
+// every split and both directions, with whole samples moved in bulk by SSE2
+// (and, for 3-byte samples, SSSE3 byte shuffles where the processor has
+// them):
 //
 //     ULONG offset = m_BufferOffset;
 //     ConvertSamplesFast(m_Buffer, &offset, mapping, count, 3, FALSE);
@@ -19,6 +35,26 @@
 
 #include <wdm.h>
 
+// Bytes of one container: every sample of the transfer buffer takes one.
+constexpr ULONG CONTAINER_BYTES = 4;
+
+// Moves Count client bytes between Client and the ring at Ring + *RingOffset,
+// one byte at a time, and advances *RingOffset over the container bytes it
+// used. Before the first byte of each container (*RingOffset a multiple of
+// CONTAINER_BYTES) it steps over the 4 - BytesPerSample low bytes, which render writes as
+// zero for 2-byte samples and leaves alone for 3-byte samples. A sample whose
+// bytes come in two calls (a 3-byte sample split between mappings, the odd
+// byte of a 2-byte mapping) is therefore completed in the same container by
+// the next call. It reads and writes exactly Count client bytes; the caller
+// keeps the ring bytes that this reaches within its buffer.
+//
+// This is the plain form of the conversion. The stream converts with
+// ConvertSamplesFast (below), which moves the bytes of a split
+// sample with this one and agrees with it byte for byte everywhere else.
+VOID ConvertSamplesReference(_Inout_ PUCHAR Ring, _Inout_ PULONG RingOffset,
+                             _Inout_updates_bytes_(Count) PUCHAR Client, _In_ ULONG Count,
+                             _In_ ULONG BytesPerSample, _In_ BOOLEAN Capture);
+
 // The routines the bulk conversion can use.
 typedef enum _SAMPLE_CONVERSION_PATH
 {
@@ -30,7 +66,7 @@ typedef enum _SAMPLE_CONVERSION_PATH
     SampleConversionSsse3 = 2,
 } SAMPLE_CONVERSION_PATH;
 
-// Same contract as ConvertSamplesReference: moves Count client bytes between
+// The same contract as ConvertSamplesReference: moves Count client bytes between
 // Client and Ring + *RingOffset and advances *RingOffset over the container
 // bytes used. Reads and writes exactly the bytes the reference does. Uses
 // the path SelectSampleConversion chose, choosing it first if nothing has.

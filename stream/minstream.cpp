@@ -7,6 +7,7 @@
 
 #include "common/codesections.h"
 #include "common/pooltags.h"
+#include "stream/convert.h"
 #include "wave/formatrules.h"
 
 // Format tags of the compressed pass-through formats, as the low 16 bits of
@@ -58,9 +59,9 @@ NTSTATUS CMiniportWavePciStream::Init(CMiniportWavePci* Miniport, PPORTWAVEPCIST
     }
     m_Channels = waveFormat->nChannels;
     ULONG bytesPerSample = static_cast<ULONG>(waveFormat->wBitsPerSample) >> 3;
-    // The transfer divides by N and N * B and puts each sample into a 4-byte
+    // The transfer divides by N and N * B and puts each sample into one
     // container. A pass-through format may come with 0 channels.
-    if (m_Channels == 0 || bytesPerSample < 2 || bytesPerSample > 4)
+    if (m_Channels == 0 || bytesPerSample < 2 || bytesPerSample > CONTAINER_BYTES)
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -70,19 +71,19 @@ NTSTATUS CMiniportWavePciStream::Init(CMiniportWavePci* Miniport, PPORTWAVEPCIST
     ULONG frames = period.PeriodFrames;
     // The absent engine answers 0; a period whose buffer size does not fit
     // 32 bits is no more usable.
-    if (frames == 0 || frames > MAXULONG / (m_Channels * 8))
+    if (frames == 0 || frames > MAXULONG / (m_Channels * 2 * CONTAINER_BYTES))
     {
         return STATUS_DEVICE_NOT_READY;
     }
 
     m_DeviceIndex = DeviceIndex;
-    m_PeriodContainerBytes = frames * m_Channels * 4;
-    m_BufferBytes = frames * m_Channels * 8;
+    m_PeriodContainerBytes = frames * m_Channels * CONTAINER_BYTES;
+    m_BufferBytes = 2 * m_PeriodContainerBytes;
     m_ClientBytesPerSample = bytesPerSample;
     m_PeriodClientBytes = frames * m_Channels * bytesPerSample;
     m_BufferClientBytes = 2 * frames * m_Channels * bytesPerSample;
     m_FrameClientBytes = m_Channels * bytesPerSample;
-    m_FrameContainerBytes = m_Channels * 4;
+    m_FrameContainerBytes = m_Channels * CONTAINER_BYTES;
     m_PeriodFrames = frames;
 
     m_PortStream = PortStream;

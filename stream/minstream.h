@@ -197,7 +197,7 @@ private:
     ULONGLONG volatile m_ServiceCount;
 
     // Sizes, fixed by Init from the creation format.
-    ULONG m_PeriodContainerBytes; // F * N * 4, one half of the buffer
+    ULONG m_PeriodContainerBytes; // F * N * CONTAINER_BYTES, one half of the buffer
     ULONG m_BufferBytes;          // 2 * m_PeriodContainerBytes
     ULONG m_PeriodClientBytes;    // F * N * B
     ULONG m_BufferClientBytes;    // 2 * m_PeriodClientBytes

@@ -15,6 +15,7 @@
 #include "stream/minstream.h"
 
 #include "common/pooltags.h"
+#include "stream/convert.h"
 #include "stream/transfer.h"
 
 // START and STOP address the stream by direction, device and pin.
@@ -234,7 +235,7 @@ VOID CMiniportWavePciStream::Stop()
         ULONG partialSample = m_ClientPhase % m_ClientBytesPerSample;
         m_PeriodBytesDone = partialSample;
         m_ClientPhase = partialSample;
-        m_BufferOffset %= 4;
+        m_BufferOffset %= CONTAINER_BYTES;
     }
     m_TotalBytes = 0;
     m_PeriodShort = 0;

@@ -1,14 +1,11 @@
 // The sample transfer: the engine's notification, Service and
 // MappingAvailable, one period at a time from (render) or into (capture) the
-// port's mappings, and the conversion between client samples and 32-bit
-// containers. Everything here is resident: Service and EngineNotify run at
-// DISPATCH_LEVEL.
+// port's mappings (the conversion itself is stream/convert.h's). Everything here is resident:
+// Service and EngineNotify run at DISPATCH_LEVEL.
 #include "stream/transfer.h"
 
 #include "stream/convert.h"
 #include "stream/minstream.h"
-
-#define CONTAINER_BYTES 4
 
 VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
 {
@@ -32,35 +29,6 @@ VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
     // running on another processor and must learn of this one.
     miniport->CountPeriodEnd(Capture, Pin);
     miniport->m_Port->Notify(serviceGroup);
-}
-
-VOID ConvertSamplesReference(PUCHAR Ring, PULONG RingOffset, PUCHAR Client, ULONG Count,
-                             ULONG BytesPerSample, BOOLEAN Capture)
-{
-    ULONG lowBytes = CONTAINER_BYTES - BytesPerSample;
-    ULONG offset = *RingOffset;
-    for (ULONG index = 0; index < Count; index++)
-    {
-        if (offset % CONTAINER_BYTES == 0)
-        {
-            if (!Capture && BytesPerSample == 2)
-            {
-                Ring[offset] = 0;
-                Ring[offset + 1] = 0;
-            }
-            offset += lowBytes;
-        }
-        if (Capture)
-        {
-            Client[index] = Ring[offset];
-        }
-        else
-        {
-            Ring[offset] = Client[index];
-        }
-        offset++;
-    }
-    *RingOffset = offset;
 }
 
 // Value mod Modulus for the values the transfer state holds: below

@@ -8,7 +8,7 @@
 // sees ends right before an inaccessible page, and so does its ring, so a
 // read past either crashes the test.
 #include "stream/convert.h"
-#include "stream/transfer.h"
+#include "stream/convert.h"
 
 #include "host/kernel/processor.h"
 #include "tests/support/streamtestbed.h"

@@ -1,6 +1,7 @@
 // The sample transfer: sample conversion into and out of 32-bit containers,
 // one period per Service call, silence when nothing came, the capture
 // warm-up, MappingAvailable, and the engine's notification path.
+#include "stream/convert.h"
 #include "stream/transfer.h"
 
 #include "host/kernel/pool.h"
