@@ -3,7 +3,7 @@
 #include <initguid.h>
 #include "adapter/adapter.h"
 
-#include "adapter/engineabsent.h"
+#include "engine/engineabsent.h"
 #include "adapter/subdevices.h"
 #include "common/codesections.h"
 

@@ -10,7 +10,7 @@
 #include <ntddk.h>
 #include <portcls.h>
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 
 // Four wave and four topology subdevices.
 #define MAX_MINIPORTS 8

@@ -10,7 +10,7 @@
 
 #include <portcls.h>
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 
 #define SUBDEVICE_PAIR_COUNT 4
 #define SUBDEVICE_NAME_BUFFER_CHARS 512

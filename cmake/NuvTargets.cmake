@@ -25,7 +25,7 @@ set(NUV_DRIVER_FLAGS ${NUV_COMMON_FLAGS} -fno-exceptions -fno-rtti -fno-threadsa
     $<$<CXX_COMPILER_ID:GNU>:-fno-lifetime-dse>
     $<$<CXX_COMPILER_ID:Clang>:-Wglobal-constructors>)
 
-set(NUV_DRIVER_DIRS common adapter wave stream topology)
+include(${CMAKE_CURRENT_LIST_DIR}/NuvDriverDirs.cmake)
 
 function(nuv_driver_library name)
   set(sources)

@@ -14,7 +14,8 @@ if [ ! -f "$commands" ]; then
   exit 1
 fi
 
-driver_dirs=(common adapter wave stream topology)
+# The driver's folders, from the one list the builds use.
+read -r -a driver_dirs < <(sed -n 's/^set(NUV_DRIVER_DIRS \(.*\))$/\1/p' cmake/NuvDriverDirs.cmake)
 mapfile -t sources < <(for d in "${driver_dirs[@]}"; do ls "$d"/*.cpp; done)
 
 echo "lint: clang-tidy over ${#sources[@]} driver sources"

@@ -233,7 +233,7 @@ CMiniportWavePciStream::~CMiniportWavePciStream()
             m_ServiceGroup->Release();
             m_ServiceGroup = NULL;
         }
-        m_Miniport->m_PinInUse[m_Capture][m_Pin] = 0;
+        m_Miniport->ReleasePin(m_Capture, m_Pin);
         static_cast<PMINIPORTWAVEPCI>(m_Miniport)->Release();
         m_Miniport = NULL;
     }

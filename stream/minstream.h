@@ -6,15 +6,19 @@
 // audio one period at a time between the port's mappings of the client's
 // buffers and that buffer. One period of render audio, and where it happens:
 //
-//     NewStream, Init ........ minstream.cpp    sizes from the engine's period,
+//     NewStream .............. newstream.cpp    the pin claimed, the stream made
+//     Init ................... minstream.cpp    sizes from the engine's period,
 //                                               rate and format, service group
 //     SetState(RUN) .......... statemachine.cpp buffer, callback, attach,
 //                                               pre-fill, START, publish
-//     EngineNotify ........... transfer.cpp     engine -> IPortWavePci::Notify
+//     EngineNotify ........... wave/minwave.cpp engine -> the stream table ->
+//                                               IPortWavePci::Notify
 //     Service ................ transfer.cpp     one period under m_Lock, into
 //                                               the half the engine takes
 //                                               next; silence if none came
 //     TransferPeriod ......... transfer.cpp     mappings -> ConvertSamples
+//     ConvertSamplesFast ..... convert.cpp      client samples <-> 32-bit
+//                                               containers (the layout)
 //     GetPosition ............ position.cpp     the client bytes of the
 //                                               halves taken, to where
 //                                               the engine is in them
@@ -22,8 +26,8 @@
 //
 // Levels: creation, Init, SetFormat, GetAllocatorFraming, the interface query
 // and destruction run at PASSIVE_LEVEL (pageable). SetState, RevokeMappings,
-// GetPosition, NormalizePhysicalPosition, MappingAvailable, Service and
-// EngineNotify are resident; Service and EngineNotify run at DISPATCH_LEVEL.
+// GetPosition, NormalizePhysicalPosition, MappingAvailable and Service are
+// resident; Service runs at DISPATCH_LEVEL, as does EngineNotify.
 // No engine command is sent with m_Lock held.
 //
 // Locking: m_Lock guards the transfer state (ring cursor, client phase,

@@ -16,7 +16,6 @@
 
 #include "common/pooltags.h"
 #include "stream/convert.h"
-#include "stream/transfer.h"
 
 // START and STOP address the stream by direction, device and pin.
 VOID CMiniportWavePciStream::SendStreamCommand(ULONG Command)
@@ -35,7 +34,7 @@ VOID CMiniportWavePciStream::RegisterNotify(BOOLEAN Register)
 {
     ENGINE_NOTIFY_PARAMS block = {};
     block.Capture = m_Capture;
-    block.DeviceIndex = m_Miniport->m_DeviceIndex;
+    block.DeviceIndex = m_DeviceIndex;
     block.Pin = m_Pin;
     block.Callback = Register ? EngineNotify : NULL;
     block.CallbackContext = Register ? static_cast<PVOID>(m_Miniport) : NULL;

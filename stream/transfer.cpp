@@ -1,35 +1,10 @@
-// The sample transfer: the engine's notification, Service and
-// MappingAvailable, one period at a time from (render) or into (capture) the
-// port's mappings (the conversion itself is stream/convert.h's). Everything here is resident:
-// Service and EngineNotify run at DISPATCH_LEVEL.
-#include "stream/transfer.h"
-
+// The sample transfer: Service and MappingAvailable, one period at a time
+// from (render) or into (capture) the port's mappings, paced by the engine's
+// notification (EngineNotify, wave/minwave.h); the conversion itself is
+// stream/convert.h's. Everything here is resident: Service runs at
+// DISPATCH_LEVEL.
 #include "stream/convert.h"
 #include "stream/minstream.h"
-
-VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
-{
-    CMiniportWavePci* miniport = static_cast<CMiniportWavePci*>(CallbackContext);
-    if (miniport == NULL || miniport->m_Port == NULL)
-    {
-        return;
-    }
-    if (Capture >= WAVE_DIRECTIONS || Pin >= WAVE_STREAM_TABLE_PINS)
-    {
-        return;
-    }
-    // One pointer-sized read: StartEngine publishes the entry, NewStream and
-    // the stream's destruction clear it.
-    PSERVICEGROUP serviceGroup = miniport->PublishedServiceGroup(Capture, Pin);
-    if (serviceGroup == NULL)
-    {
-        return;
-    }
-    // Counted before the port is asked: a Service for an earlier end may be
-    // running on another processor and must learn of this one.
-    miniport->CountPeriodEnd(Capture, Pin);
-    miniport->m_Port->Notify(serviceGroup);
-}
 
 // Value mod Modulus for the values the transfer state holds: below
 // 2 * Modulus the remainder is one subtraction, which saves the two

@@ -2,7 +2,7 @@
 // query through the device stack, the port class capability check, and
 // what the start does when either goes wrong.
 #include "adapter/adapter.h"
-#include "adapter/engineabsent.h"
+#include "engine/engineabsent.h"
 
 #include "host/kernel/hostkernel.h"
 #include "host/loader/driverbinary.h"

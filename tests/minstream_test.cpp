@@ -1,6 +1,6 @@
 // The wave stream object: creation, Init's sizes and engine commands,
 // SetFormat, allocator framing, the interface query and destruction.
-#include "adapter/engineabsent.h"
+#include "engine/engineabsent.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/pool.h"
 #include "tests/support/engineexpect.h"

@@ -3,7 +3,6 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
-#include "stream/transfer.h"
 #include "tests/support/engineexpect.h"
 #include "tests/support/streamtestbed.h"
 

@@ -1,6 +1,6 @@
 // The topology filter: its shared descriptor tables and the miniport that
 // adapts pin 1 of them to its device index.
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 #include "common/pooltags.h"
 #include "topology/mintopo.h"
 #include "topology/topotables.h"

@@ -2,7 +2,6 @@
 // one period per Service call, silence when nothing came, the capture
 // warm-up, MappingAvailable, and the engine's notification path.
 #include "stream/convert.h"
-#include "stream/transfer.h"
 
 #include "host/kernel/pool.h"
 #include "tests/support/fakeservicegroup.h"

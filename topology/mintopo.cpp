@@ -2,7 +2,7 @@
 
 #include <ksmedia.h>
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 #include "common/codesections.h"
 #include "common/pooltags.h"
 #include "topology/topotables.h"

@@ -198,3 +198,38 @@ STDMETHODIMP_(void) CMiniportWavePci::PowerChangeNotify(POWER_STATE NewState)
         CallEngine(ENGINE_CMD_STOP, &stop);
     }
 }
+
+// The engine's notification, the one way into the stream table from outside:
+// resident, DISPATCH_LEVEL, no lock.
+VOID NTAPI EngineNotify(ULONG Capture, ULONG Pin, PVOID CallbackContext)
+{
+    CMiniportWavePci* miniport = static_cast<CMiniportWavePci*>(CallbackContext);
+    if (miniport == NULL)
+    {
+        return;
+    }
+    miniport->PeriodEnded(Capture, Pin);
+}
+
+VOID CMiniportWavePci::PeriodEnded(ULONG Capture, ULONG Pin)
+{
+    if (m_Port == NULL)
+    {
+        return;
+    }
+    if (Capture >= WAVE_DIRECTIONS || Pin >= WAVE_STREAM_TABLE_PINS)
+    {
+        return;
+    }
+    // One pointer-sized read: StartEngine publishes the entry, NewStream and
+    // the stream's destruction clear it.
+    PSERVICEGROUP serviceGroup = PublishedServiceGroup(Capture, Pin);
+    if (serviceGroup == NULL)
+    {
+        return;
+    }
+    // Counted before the port is asked: a Service for an earlier end may be
+    // running on another processor and must learn of this one.
+    CountPeriodEnd(Capture, Pin);
+    m_Port->Notify(serviceGroup);
+}

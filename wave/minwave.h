@@ -9,11 +9,15 @@
 // Ownership: the port and each stream hold references to the miniport; the
 // miniport holds its port and its DMA channel object, never its streams or
 // their service groups.
+//
+// The streams (stream/) build on the miniport, never the other way round:
+// they use the small surface marked below, and NewStream, which makes them,
+// lives with them (stream/newstream.cpp).
 #pragma once
 
 #include <portcls.h>
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 #include "common/unknown.h"
 
 // Table dimensions, indexed [direction][pin]; direction 0 is render, 1 capture.
@@ -53,25 +57,48 @@ public:
     // IPowerNotify
     STDMETHODIMP_(void) PowerChangeNotify(_In_ POWER_STATE NewState) override;
 
+    // --- What the streams of this miniport use (stream/minstream.h) ---
+
     // Every engine command of the miniport and of its streams goes through
     // here. Resident; never called with a spin lock held.
     VOID CallEngine(_In_ ULONG Command, _Inout_ PVOID Parameters)
     {
         m_EngineCall(m_EngineContext, Command, Parameters);
     }
+    // The service group the engine's notification schedules for a pin (none
+    // with NULL): a stream publishes its own once its engine stream has
+    // started, and clears it before it goes. No reference is taken.
+    VOID PublishServiceGroup(_In_ ULONG Capture, _In_ ULONG Pin, _In_opt_ PSERVICEGROUP Group)
+    {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_StreamTable[Capture][Pin]),
+                                   Group);
+    }
+    // The engine's period ends counted on [direction][pin] so far (see
+    // m_PeriodEnds).
+    ULONG PeriodEnds(_In_ ULONG Capture, _In_ ULONG Pin)
+    {
+        return static_cast<ULONG>(InterlockedCompareExchange(&m_PeriodEnds[Capture][Pin], 0, 0));
+    }
+    // A stream going away frees its pin for the next NewStream.
+    VOID ReleasePin(_In_ ULONG Capture, _In_ ULONG Pin) { m_PinInUse[Capture][Pin] = 0; }
 
-    // Read-only views of the filter-wide settings, for code outside the
-    // miniport that has no business writing them.
+    // --- What the engine's notification does (EngineNotify, below) ---
+
+    // Counts the period end and asks the port to schedule the service group
+    // published for the pin, if there is one. DISPATCH_LEVEL; takes no lock.
+    VOID PeriodEnded(_In_ ULONG Capture, _In_ ULONG Pin);
+
+    // --- What the channel-configuration property sets ---
+
+    VOID SetChannelCount(_In_ USHORT Channels) { m_ChannelCount = Channels; }
+
+    // The filter-wide settings as Init and the channel-configuration
+    // property left them, for inspection (the tests read them; the
+    // miniport's own code reads its fields).
     ULONG DeviceIndex() const { return m_DeviceIndex; }
     USHORT ChannelCount() const { return m_ChannelCount; }
 
 private:
-    // Shared with the streams of this miniport, the channel-configuration
-    // property and the engine's notification path.
-    friend class CMiniportWavePciStream;
-    friend NTSTATUS NTAPI SetChannelConfig(_In_ PPCPROPERTY_REQUEST PropertyRequest);
-    friend VOID NTAPI EngineNotify(_In_ ULONG Capture, _In_ ULONG Pin, _In_ PVOID CallbackContext);
-
     // The port that initialised the miniport; a counted reference.
     PPORTWAVEPCI m_Port;
     // The service group of the stream running on each pin, or none. No
@@ -82,11 +109,6 @@ private:
     // interlocked operation is one pointer-sized access that also orders
     // itself against the other thread's, which a plain volatile one is not.
     PSERVICEGROUP volatile m_StreamTable[WAVE_DIRECTIONS][WAVE_STREAM_TABLE_PINS];
-    VOID PublishServiceGroup(_In_ ULONG Capture, _In_ ULONG Pin, _In_opt_ PSERVICEGROUP Group)
-    {
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_StreamTable[Capture][Pin]),
-                                   Group);
-    }
     PSERVICEGROUP PublishedServiceGroup(_In_ ULONG Capture, _In_ ULONG Pin)
     {
         return static_cast<PSERVICEGROUP>(InterlockedCompareExchangePointer(
@@ -105,10 +127,6 @@ private:
     {
         InterlockedIncrement(&m_PeriodEnds[Capture][Pin]);
     }
-    ULONG PeriodEnds(_In_ ULONG Capture, _In_ ULONG Pin)
-    {
-        return static_cast<ULONG>(InterlockedCompareExchange(&m_PeriodEnds[Capture][Pin], 0, 0));
-    }
     PENGINE_CALL m_EngineCall;
     PVOID m_EngineContext;
     // The last device power state accepted; PowerDeviceD0 after Init.
@@ -123,6 +141,13 @@ private:
     // it; the port issues NewStream calls one at a time.
     UCHAR m_PinInUse[WAVE_DIRECTIONS][WAVE_PIN_IN_USE_PINS];
 };
+
+// Called by the engine once per period of a running stream, with the
+// registered capture flag, pin and context (the wave miniport): the
+// miniport's PeriodEnded for that pin. The streams register it when their
+// engine stream starts. Resident, DISPATCH_LEVEL; takes no lock.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NTAPI
+    EngineNotify(_In_ ULONG Capture, _In_ ULONG Pin, _In_ PVOID CallbackContext);
 
 // Creates a wave miniport with one reference, from PoolType, tag PcCr. The
 // class identifier is not looked at. On failure Unknown is left untouched.

@@ -97,7 +97,7 @@ PAGEABLE_CODE NTSTATUS NTAPI SetChannelConfig(PPCPROPERTY_REQUEST PropertyReques
 
     // One 16-bit store, read without a lock by the PCM intersection; the
     // setting belongs to the whole filter, not to a stream.
-    TargetMiniport(PropertyRequest)->m_ChannelCount = channelCount;
+    TargetMiniport(PropertyRequest)->SetChannelCount(channelCount);
     return STATUS_SUCCESS;
 }
 

@@ -23,7 +23,7 @@
 // match the engine's period and the given channels.
 #pragma once
 
-#include <adapter/engineinterface.h>
+#include <engine/engineinterface.h>
 
 #include <compare>
 #include <condition_variable>

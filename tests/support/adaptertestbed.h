@@ -16,7 +16,7 @@
 // that the test did not capture itself (with its own host::ViolationCapture).
 #pragma once
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 #include "host/kernel/conduct.h"
 #include "host/portcls/system.h"
 

@@ -3,7 +3,6 @@
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/servicegroup.h"
-#include "stream/transfer.h"
 #include "tests/support/fakeservicegroup.h"
 
 namespace nuvtest

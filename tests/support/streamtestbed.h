@@ -18,7 +18,7 @@
 // may), or any engine command was sent with a spin lock held.
 #pragma once
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 #include "host/engine/engine.h"
 #include "stream/minstream.h"
 #include "tests/support/fakeportstream.h"

@@ -42,7 +42,8 @@ typedef NTSTATUS(NTAPI* PENGINE_CALL)(PVOID EngineContext, ULONG Command, PVOID 
 // registered by ENGINE_CMD_REGISTER_NOTIFY; runs at DISPATCH_LEVEL.
 typedef VOID(NTAPI* PENGINE_NOTIFY)(ULONG Capture, ULONG Pin, PVOID CallbackContext);
 
-typedef struct _ENGINE_INTERFACE {
+typedef struct _ENGINE_INTERFACE
+{
     struct _INTERFACE Header; // filled by the companion driver; never read or called here
     PENGINE_CALL EngineCall;
     PVOID EngineContext;
@@ -52,7 +53,8 @@ typedef struct _ENGINE_INTERFACE {
 
 // ENGINE_CMD_REGISTER_NOTIFY: both Callback and CallbackContext null clears
 // the registration; a cleared callback is not called again.
-typedef struct _ENGINE_NOTIFY_PARAMS {
+typedef struct _ENGINE_NOTIFY_PARAMS
+{
     ULONG Capture;
     ULONG DeviceIndex;
     ULONG Pin;
@@ -64,7 +66,8 @@ typedef struct _ENGINE_NOTIFY_PARAMS {
 // ENGINE_CMD_ATTACH_BUFFER: Buffer holds two halves of PeriodBytes each. To
 // detach, Buffer, PeriodBytes and BufferChannels are 0; a detached buffer is
 // not touched again.
-typedef struct _ENGINE_BUFFER_PARAMS {
+typedef struct _ENGINE_BUFFER_PARAMS
+{
     ULONG Capture;
     ULONG DeviceIndex;
     ULONG Pin;
@@ -75,7 +78,8 @@ typedef struct _ENGINE_BUFFER_PARAMS {
 } ENGINE_BUFFER_PARAMS, *PENGINE_BUFFER_PARAMS;
 
 // ENGINE_CMD_START and ENGINE_CMD_STOP.
-typedef struct _ENGINE_STREAM_PARAMS {
+typedef struct _ENGINE_STREAM_PARAMS
+{
     ULONG Capture;
     ULONG DeviceIndex;
     ULONG Pin;
@@ -84,7 +88,8 @@ typedef struct _ENGINE_STREAM_PARAMS {
 
 // ENGINE_CMD_SET_FORMAT: Result (written by the engine) is the status of the
 // stream's format change; 0 accepts.
-typedef struct _ENGINE_FORMAT_PARAMS {
+typedef struct _ENGINE_FORMAT_PARAMS
+{
     ULONG DeviceIndex;
     ULONG SampleRate;
     ULONG Channels;
@@ -95,19 +100,22 @@ typedef struct _ENGINE_FORMAT_PARAMS {
 
 // ENGINE_CMD_SAMPLE_RATE: the rate of the whole device. SampleRate 0 only
 // asks; a request failed if CurrentRate differs from it.
-typedef struct _ENGINE_RATE_PARAMS {
+typedef struct _ENGINE_RATE_PARAMS
+{
     ULONG SampleRate;
     ULONG CurrentRate;
 } ENGINE_RATE_PARAMS, *PENGINE_RATE_PARAMS;
 
 // ENGINE_CMD_GET_PERIOD: frames per period, at least 1.
-typedef struct _ENGINE_PERIOD_PARAMS {
+typedef struct _ENGINE_PERIOD_PARAMS
+{
     ULONG PeriodFrames;
 } ENGINE_PERIOD_PARAMS, *PENGINE_PERIOD_PARAMS;
 
 // ENGINE_CMD_GET_POSITION: Position in sample frames, meaningful modulo one
 // period.
-typedef struct _ENGINE_POSITION_PARAMS {
+typedef struct _ENGINE_POSITION_PARAMS
+{
     ULONG Capture;
     ULONG PinOffset;
     ULONG Position;

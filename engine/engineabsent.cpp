@@ -1,4 +1,4 @@
-#include "adapter/engineabsent.h"
+#include "engine/engineabsent.h"
 
 VOID UseAbsentEngine(PENGINE_INTERFACE Engine)
 {

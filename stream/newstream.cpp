@@ -1,10 +1,10 @@
-// CMiniportWavePci::NewStream, alone in its file: it opens a stream on the
-// wave pin and belongs with the stream object (stream/minstream.h).
-#include "wave/minwave.h"
+// CMiniportWavePci::NewStream, alone in its file: the miniport's, but it
+// makes the stream and belongs with it, so that the stream builds on the
+// miniport (wave/minwave.h) and the miniport never includes the stream.
+#include "stream/minstream.h"
 
 #include "common/codesections.h"
 #include "common/pooltypes.h"
-#include "stream/minstream.h"
 #include "wave/formatrules.h"
 
 // One stream per pin and direction. The pin-in-use test and set are not one

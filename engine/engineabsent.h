@@ -9,7 +9,7 @@
 // and a rate the engine does not reach are both refused.
 #pragma once
 
-#include "adapter/engineinterface.h"
+#include "engine/engineinterface.h"
 
 // Installs the stand-in into a record the companion driver left empty.
 VOID UseAbsentEngine(_Inout_ PENGINE_INTERFACE Engine);
