@@ -10,14 +10,6 @@
 #include "stream/convert.h"
 #include "wave/formatrules.h"
 
-// Format tags of the compressed pass-through formats, as the low 16 bits of
-// the first field of a data format's SubFormat carry them.
-static BOOLEAN IsNonPcmTag(_In_ ULONG Tag)
-{
-    return Tag == WAVE_FORMAT_DTS || Tag == WAVE_FORMAT_DOLBY_AC3_SPDIF ||
-           Tag == WAVE_FORMAT_WMASPDIF;
-}
-
 PAGEABLE_CODE
 NTSTATUS CreateMiniportWavePciStream(CMiniportWavePciStream** Stream, PUNKNOWN OuterUnknown,
                                      POOL_TYPE PoolType)
@@ -163,7 +155,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStream::SetFormat(PKSDATAFORMAT DataForm
         return STATUS_INVALID_DEVICE_REQUEST;
     }
 
-    m_NonPcm = IsNonPcmTag(DataFormat->SubFormat.Data1 & 0xFFFF) ? 1 : 0;
+    m_NonPcm = IsPassThroughSubFormat(DataFormat->SubFormat) ? 1 : 0;
     m_Format = DataFormat;
     m_SampleRate = waveFormat->nSamplesPerSec;
     m_Channels = waveFormat->nChannels;

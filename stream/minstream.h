@@ -163,6 +163,7 @@ private:
     VOID Stop();
     VOID RegisterNotify(_In_ BOOLEAN Register);
     VOID DetachAndFreeBuffer();
+    VOID SendBuffer(_In_ BOOLEAN Attach);
     VOID SendStreamCommand(_In_ ULONG Command);
 
     // Fields in the order of the design; F is the engine's period in frames,

@@ -28,6 +28,24 @@ VOID CMiniportWavePciStream::SendStreamCommand(ULONG Command)
     m_Miniport->CallEngine(Command, &block);
 }
 
+// ATTACH_BUFFER with the transfer buffer and its period, or with none: a
+// block without a buffer detaches the one the engine has.
+VOID CMiniportWavePciStream::SendBuffer(BOOLEAN Attach)
+{
+    ENGINE_BUFFER_PARAMS block = {};
+    block.Capture = m_Capture;
+    block.DeviceIndex = m_DeviceIndex;
+    block.Pin = m_Pin;
+    block.Channels = m_Channels;
+    if (Attach)
+    {
+        block.Buffer = m_Buffer;
+        block.PeriodBytes = m_PeriodContainerBytes;
+        block.BufferChannels = m_Channels;
+    }
+    m_Miniport->CallEngine(ENGINE_CMD_ATTACH_BUFFER, &block);
+}
+
 // Registers EngineNotify with the miniport as its context, or clears the
 // registration (a cleared callback is not called again).
 VOID CMiniportWavePciStream::RegisterNotify(BOOLEAN Register)
@@ -92,12 +110,7 @@ VOID CMiniportWavePciStream::DetachAndFreeBuffer()
     if (m_BufferAttached == 1)
     {
         RegisterNotify(FALSE);
-        ENGINE_BUFFER_PARAMS block = {};
-        block.Capture = m_Capture;
-        block.DeviceIndex = m_DeviceIndex;
-        block.Pin = m_Pin;
-        block.Channels = m_Channels;
-        m_Miniport->CallEngine(ENGINE_CMD_ATTACH_BUFFER, &block);
+        SendBuffer(FALSE);
         m_BufferAttached = 0;
     }
 
@@ -149,15 +162,7 @@ NTSTATUS CMiniportWavePciStream::Run()
     }
 
     RegisterNotify(TRUE);
-    ENGINE_BUFFER_PARAMS block = {};
-    block.Capture = m_Capture;
-    block.DeviceIndex = m_DeviceIndex;
-    block.Pin = m_Pin;
-    block.Channels = m_Channels;
-    block.Buffer = m_Buffer;
-    block.PeriodBytes = m_PeriodContainerBytes;
-    block.BufferChannels = m_Channels;
-    m_Miniport->CallEngine(ENGINE_CMD_ATTACH_BUFFER, &block);
+    SendBuffer(TRUE);
     m_BufferAttached = 1;
 
     if (ReadShared(&m_Running) == 1)

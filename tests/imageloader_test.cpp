@@ -5,6 +5,7 @@
 // the test images of the Windows build, when that build has made them.
 #include "host/kernel/addressnames.h"
 #include "host/kernel/conduct.h"
+#include "host/kernel/guidstring.h"
 #include "host/kernel/pool.h"
 #include "host/loader/hostexports.h"
 #include "host/loader/loadedimage.h"
@@ -378,8 +379,8 @@ TEST(LoadedImage, RefusesThePdbOfAnotherLinkAndLoadsWithoutSymbols)
     EXPECT_FALSE(image->HasSymbols());
     EXPECT_EQ(image->SymbolStatus(),
               "no symbols: its PDB was refused: " + folder.Path("test.pdb") +
-                  ": not the PDB of this image (image: " + host::loader::FormatGuid(pdb.guid) +
-                  " age 1; PDB: " + host::loader::FormatGuid(otherLink.guid) + " age 1)");
+                  ": not the PDB of this image (image: " + host::GuidString(pdb.guid) +
+                  " age 1; PDB: " + host::GuidString(otherLink.guid) + " age 1)");
     EXPECT_EQ(image->FindFunction("Service"), nullptr);
     EXPECT_EQ(image->NameOf(reinterpret_cast<const void*>(At(*image, PeBuilder::kTextRva))),
               "test.sys+0x1000");
@@ -857,7 +858,7 @@ TEST(WindowsTestImages, APdbOfAnotherLinkIsRefused)
     ASSERT_NE(loaded, nullptr) << error;
     EXPECT_FALSE(loaded->HasSymbols());
     EXPECT_NE(loaded->SymbolStatus().find(": not the PDB of this image (image: " +
-                                          host::loader::FormatGuid(parsed.image->codeView->guid)),
+                                          host::GuidString(parsed.image->codeView->guid)),
               std::string::npos)
         << loaded->SymbolStatus();
     EXPECT_EQ(loaded->FindFunction("DriverEntry"), nullptr);

@@ -6,6 +6,8 @@
 #include <ksmedia.h>
 #include <punknown.h>
 
+#include "host/kernel/guidstring.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -25,13 +27,11 @@ GuidBytes BytesOf(const GUID& guid)
     return bytes;
 }
 
+// Without the braces, as the published values below are written.
 std::string Canonical(const GUID& g)
 {
-    char text[40];
-    std::snprintf(text, sizeof(text), "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1,
-                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-                  g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
+    const std::string braced = host::GuidString(g);
+    return braced.substr(1, braced.size() - 2);
 }
 
 // Speaker configurations the driver reports and matches channel masks against.

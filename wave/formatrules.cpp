@@ -318,15 +318,16 @@ NTSTATUS IntersectPcm(ULONG CurrentRate, ULONG ChannelHint, ULONG PinId,
     return STATUS_SUCCESS;
 }
 
+BOOLEAN IsPassThroughSubFormat(const GUID& SubFormat)
+{
+    return IsWaveFormatExSubFormat(SubFormat) && IsPassThroughTag(SubFormatTag(SubFormat));
+}
+
 // The format tag of a compressed pass-through sub-format; anything else is
 // proposed as plain PCM.
 static USHORT PassThroughFormatTag(const GUID& SubFormat)
 {
-    if (IsWaveFormatExSubFormat(SubFormat) && IsPassThroughTag(SubFormatTag(SubFormat)))
-    {
-        return SubFormatTag(SubFormat);
-    }
-    return WAVE_FORMAT_PCM;
+    return IsPassThroughSubFormat(SubFormat) ? SubFormatTag(SubFormat) : WAVE_FORMAT_PCM;
 }
 
 NTSTATUS IntersectNonPcm(ULONG CurrentRate, ULONG PinId, PKSDATARANGE ClientDataRange,

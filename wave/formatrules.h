@@ -61,6 +61,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) PWAVEFORMATEX FindWaveFormat(_In_opt_ PKSDAT
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     CheckExtensibleFormat(_In_opt_ PWAVEFORMATEX WaveFormat);
 
+// TRUE if SubFormat is the wave sub-format of a compressed pass-through
+// format (AC-3 or WMA over S/PDIF, DTS), which the stream moves as it comes.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsPassThroughSubFormat(_In_ const GUID& SubFormat);
+
 // STATUS_SUCCESS if a stream may use DataFormat, else STATUS_INVALID_PARAMETER.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS CheckWaveFormat(_In_opt_ PKSDATAFORMAT DataFormat);
 

@@ -1,5 +1,7 @@
 #include "fuzz/support/formatbuilder.h"
 
+#include "host/portcls/wavesubformat.h"
+
 #include <portcls.h>
 #include <ksmedia.h>
 
@@ -10,6 +12,8 @@ namespace nuvfuzz
 {
 namespace
 {
+
+using host::portcls::WaveSubFormat;
 
 // Tags the rules know (PCM, extensible, the three pass-through formats) and
 // one they do not.
@@ -37,13 +41,6 @@ template <class T, std::size_t N> T Pick(FuzzInput& in, const T (&values)[N])
         return value;
     }
     return values[in.Choice(N)];
-}
-
-GUID WaveSubFormat(USHORT tag)
-{
-    GUID guid = KSDATAFORMAT_SUBTYPE_PCM;
-    guid.Data1 = tag;
-    return guid;
 }
 
 void Put(std::vector<std::uint8_t>& bytes, std::size_t offset, const void* value, std::size_t size)

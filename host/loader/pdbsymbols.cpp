@@ -8,6 +8,8 @@
 // record is checked against its stream and nothing else.
 #include "host/loader/pdbsymbols.h"
 
+#include "host/kernel/guidstring.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -290,9 +292,9 @@ private:
         std::memcpy(guid.data(), info.data() + 12, guid.size());
         const auto age = Read<std::uint32_t>(info, 8);
         if (guid != m_record.guid || age != m_record.age)
-            return Fail("not the PDB of this image (image: " + FormatGuid(m_record.guid) + " age " +
-                        std::to_string(m_record.age) + "; PDB: " + FormatGuid(guid) + " age " +
-                        std::to_string(age) + ")");
+            return Fail("not the PDB of this image (image: " + host::GuidString(m_record.guid) +
+                        " age " + std::to_string(m_record.age) +
+                        "; PDB: " + host::GuidString(guid) + " age " + std::to_string(age) + ")");
         return true;
     }
 
@@ -515,17 +517,6 @@ PdbRead ReadPdbSymbols(std::span<const std::uint8_t> pdb, const PeCodeView& reco
                        std::span<const PeSection> sections)
 {
     return Reader(pdb, record, sections).Run();
-}
-
-std::string FormatGuid(const std::array<std::uint8_t, 16>& guid)
-{
-    const std::span<const std::uint8_t> bytes(guid);
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  Read<std::uint32_t>(bytes, 0), Read<std::uint16_t>(bytes, 4),
-                  Read<std::uint16_t>(bytes, 6), guid[8], guid[9], guid[10], guid[11], guid[12],
-                  guid[13], guid[14], guid[15]);
-    return text;
 }
 
 std::string PdbPathBeside(const std::string& imagePath, const std::string& recordedName)

@@ -48,9 +48,6 @@ struct PdbRead
 PdbRead ReadPdbSymbols(std::span<const std::uint8_t> pdb, const PeCodeView& record,
                        std::span<const PeSection> sections);
 
-// "{229FB0A8-C552-C337-4C4C-44205044422E}", as debuggers print a PDB's GUID.
-std::string FormatGuid(const std::array<std::uint8_t, 16>& guid);
-
 // Where a debugger looks for the PDB of the image at `imagePath`: the file
 // the record names (only its last component: the record may hold a path on
 // the linking machine) in the image's folder. Empty if the record names no

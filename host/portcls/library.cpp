@@ -1,5 +1,7 @@
 #include "host/portcls/library.h"
 
+#include "host/kernel/guidstring.h"
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -133,11 +135,7 @@ std::string GuidName(const GUID& guid)
         if (Same(*named.guid, guid))
             return named.name;
     }
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                  guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-    return text;
+    return GuidString(guid);
 }
 
 namespace detail

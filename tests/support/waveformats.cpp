@@ -63,13 +63,6 @@ GuardedBytes::GuardedBytes(std::span<const std::uint8_t> bytes) : GuardedBytes(b
     std::memcpy(data_, bytes.data(), bytes.size());
 }
 
-GUID WaveSubFormat(USHORT tag)
-{
-    GUID guid = KSDATAFORMAT_SUBTYPE_WAVEFORMATEX;
-    guid.Data1 = tag;
-    return guid;
-}
-
 std::vector<std::uint8_t> DataFormatBytes(const GUID& subFormat, WaveFields wave,
                                           Specifier specifier, const GUID* extensibleSubFormat)
 {

@@ -11,6 +11,8 @@
 // test instead of passing by luck.
 #pragma once
 
+#include "host/portcls/wavesubformat.h"
+
 #include <portcls.h>
 #include <ksmedia.h>
 
@@ -47,7 +49,7 @@ private:
 constexpr std::uint8_t kUntouched = 0xA5;
 
 // {tag-0000-0010-8000-00AA00389B71}
-GUID WaveSubFormat(USHORT tag);
+using host::portcls::WaveSubFormat;
 
 struct WaveFields
 {

@@ -2,6 +2,8 @@
 // headers spell them, for printing.
 #pragma once
 
+#include "host/kernel/guidstring.h"
+
 #include <ntdef.h>
 
 #include <string>
@@ -14,6 +16,6 @@ namespace nuvsim
 std::string GuidName(const GUID& guid);
 
 // "{DFF21CE1-F70F-11D0-B917-00A0C9223196}".
-std::string GuidString(const GUID& guid);
+using host::GuidString;
 
 } // namespace nuvsim

@@ -18,13 +18,6 @@ std::string ChannelWord(unsigned channels)
 
 } // namespace
 
-GUID WaveSubFormat(USHORT tag)
-{
-    GUID guid = KSDATAFORMAT_SUBTYPE_WAVEFORMATEX;
-    guid.Data1 = tag;
-    return guid;
-}
-
 ULONG ChannelMask(unsigned channels)
 {
     switch (channels)

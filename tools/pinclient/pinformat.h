@@ -13,6 +13,8 @@
 // driver the same way.
 #pragma once
 
+#include "host/portcls/wavesubformat.h"
+
 #include <portcls.h>
 #include <ksmedia.h>
 
@@ -37,7 +39,7 @@ struct PcmLayout
 };
 
 // {tag-0000-0010-8000-00AA00389B71}, the subformat of a wave format tag.
-GUID WaveSubFormat(USHORT tag);
+using host::portcls::WaveSubFormat;
 
 // The speaker mask a client gives `channels` channels.
 ULONG ChannelMask(unsigned channels);
