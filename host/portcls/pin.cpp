@@ -106,23 +106,6 @@ InstanceTable& Instances()
     return *table;
 }
 
-const char* StateName(KSSTATE state)
-{
-    switch (state)
-    {
-    case KSSTATE_STOP:
-        return "STOP";
-    case KSSTATE_ACQUIRE:
-        return "ACQUIRE";
-    case KSSTATE_PAUSE:
-        return "PAUSE";
-    case KSSTATE_RUN:
-        return "RUN";
-    default:
-        return "?";
-    }
-}
-
 NTSTATUS CheckFormat(std::span<const std::uint8_t> format)
 {
     if (format.size() < sizeof(KSDATAFORMAT))
@@ -146,6 +129,23 @@ NTSTATUS CheckPin(const PCPIN_DESCRIPTOR& pin, unsigned open)
 }
 
 } // namespace
+
+const char* StateName(KSSTATE state)
+{
+    switch (state)
+    {
+    case KSSTATE_STOP:
+        return "STOP";
+    case KSSTATE_ACQUIRE:
+        return "ACQUIRE";
+    case KSSTATE_PAUSE:
+        return "PAUSE";
+    case KSSTATE_RUN:
+        return "RUN";
+    default:
+        return "?";
+    }
+}
 
 PMINIPORTWAVEPCI FindWaveMiniport(PDEVICE_OBJECT adapterDevice, const std::u16string& subdevice)
 {

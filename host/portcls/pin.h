@@ -59,6 +59,9 @@ struct PinOptions
 
 class StreamOuter;
 
+// "STOP", "ACQUIRE", "PAUSE", "RUN" ("?" for anything else), for messages.
+const char* StateName(KSSTATE state);
+
 class Pin
 {
 public:

@@ -144,22 +144,6 @@ const snd_pcm_ioplug_callback_t kCallbacks = {
     .set_chmap = nullptr,
 };
 
-const char* StateName(KSSTATE state)
-{
-    switch (state)
-    {
-    case KSSTATE_STOP:
-        return "STOP";
-    case KSSTATE_ACQUIRE:
-        return "ACQUIRE";
-    case KSSTATE_PAUSE:
-        return "PAUSE";
-    case KSSTATE_RUN:
-        return "RUN";
-    }
-    return "?";
-}
-
 std::vector<unsigned> AsUnsigned(const std::vector<snd_pcm_format_t>& formats)
 {
     std::vector<unsigned> values;
@@ -344,8 +328,9 @@ bool NuvaudioPcm::StepPin(KSSTATE state, const char* operation)
     const NTSTATUS status = m_pin->SetState(state);
     if (NT_SUCCESS(status))
         return true;
-    Say(std::string(operation) + ": the stream refused " + StateName(state) + " (" +
-        pinclient::StatusName(status) + "); it stays in " + StateName(m_pin->State()));
+    Say(std::string(operation) + ": the stream refused " + host::portcls::StateName(state) + " (" +
+        pinclient::StatusName(status) + "); it stays in " +
+        host::portcls::StateName(m_pin->State()));
     return false;
 }
 
@@ -805,7 +790,7 @@ void NuvaudioPcm::Dump(snd_output_t* out)
     if (m_pin)
     {
         snd_output_printf(out, "  stream: %s, pin state %s\n", Describe(m_shape).c_str(),
-                          StateName(m_pin->State()));
+                          host::portcls::StateName(m_pin->State()));
     }
     if (m_io.state != SND_PCM_STATE_OPEN)
     {
