@@ -38,8 +38,8 @@ PAGEABLE_CODE NTSTATUS QueryEngineInterface(PDEVICE_OBJECT DeviceObject)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
 
     IO_STATUS_BLOCK ioStatus;
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, DeviceObject, NULL, 0, NULL, &event,
-                                            &ioStatus);
+    PIRP irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_PNP, DeviceObject, NULL, 0, NULL, &event, &ioStatus);
     if (irp == NULL)
     {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -23,17 +23,15 @@ static_assert(ADAPTER_EXTENSION_SIZE == 568, "the adapter asks for a 568-byte ex
 
 EXTERN_C DRIVER_INITIALIZE DriverEntry;
 
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS NTAPI AddDevice(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT PhysicalDeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS NTAPI
+    AddDevice(_In_ PDRIVER_OBJECT DriverObject, _In_ PDEVICE_OBJECT PhysicalDeviceObject);
 
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS NTAPI StartDevice(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
-                           _In_ PRESOURCELIST ResourceList);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS NTAPI
+    StartDevice(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp, _In_ PRESOURCELIST ResourceList);
 
 // Sends IRP_MN_QUERY_INTERFACE for the engine to the adapter's own device
 // object (the library passes it down the stack) and waits for the answer.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS QueryEngineInterface(_In_ PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS QueryEngineInterface(_In_ PDEVICE_OBJECT DeviceObject);
 
 // The ENGINE_INTERFACE record in the adapter's device extension.
 PENGINE_INTERFACE GetEngineInterface(_In_ PDEVICE_OBJECT DeviceObject);

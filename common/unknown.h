@@ -39,8 +39,8 @@
 // The non-delegating unknown: the only way to change an object's own count.
 DECLARE_INTERFACE(INonDelegatingUnknown)
 {
-    STDMETHOD_(NTSTATUS, NonDelegatingQueryInterface)(THIS_ _In_ REFIID InterfaceId,
-                                                      _Out_ PVOID * Interface) PURE;
+    STDMETHOD_(NTSTATUS, NonDelegatingQueryInterface)
+    (THIS_ _In_ REFIID InterfaceId, _Out_ PVOID * Interface) PURE;
     STDMETHOD_(ULONG, NonDelegatingAddRef)(THIS) PURE;
     STDMETHOD_(ULONG, NonDelegatingRelease)(THIS) PURE;
 };
@@ -81,12 +81,19 @@ protected:
 #define DECLARE_STD_UNKNOWN()                                                                      \
     STDMETHODIMP_(NTSTATUS)                                                                        \
     NonDelegatingQueryInterface(_In_ REFIID InterfaceId, _Out_ PVOID* Interface) override;         \
-    STDMETHODIMP_(NTSTATUS) QueryInterface(_In_ REFIID InterfaceId, _Out_ PVOID* Interface) override \
+    STDMETHODIMP_(NTSTATUS)                                                                        \
+    QueryInterface(_In_ REFIID InterfaceId, _Out_ PVOID* Interface) override                       \
     {                                                                                              \
         return m_OuterUnknown->QueryInterface(InterfaceId, Interface);                             \
     }                                                                                              \
-    STDMETHODIMP_(ULONG) AddRef() override { return m_OuterUnknown->AddRef(); }                    \
-    STDMETHODIMP_(ULONG) Release() override { return m_OuterUnknown->Release(); }
+    STDMETHODIMP_(ULONG) AddRef() override                                                         \
+    {                                                                                              \
+        return m_OuterUnknown->AddRef();                                                           \
+    }                                                                                              \
+    STDMETHODIMP_(ULONG) Release() override                                                        \
+    {                                                                                              \
+        return m_OuterUnknown->Release();                                                          \
+    }
 
 // Answers an interface query with the given interface pointer: stores it,
 // adds a reference through it (which reaches the outer unknown) and succeeds.

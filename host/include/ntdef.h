@@ -7,7 +7,9 @@
 
 #ifdef __cplusplus
 #define EXTERN_C extern "C"
-#define EXTERN_C_START extern "C" {
+#define EXTERN_C_START                                                                             \
+    extern "C"                                                                                     \
+    {
 #define EXTERN_C_END }
 #else
 #define EXTERN_C extern
@@ -64,7 +66,8 @@ static_assert(sizeof(ULONG_PTR) == sizeof(void*), "ULONG_PTR is pointer-sized");
 #define MAXLONGLONG 0x7FFFFFFFFFFFFFFFll
 #define MAXUSHORT 0xFFFF
 
-typedef union _LARGE_INTEGER {
+typedef union _LARGE_INTEGER
+{
     struct
     {
         ULONG LowPart;
@@ -78,7 +81,8 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef union _ULARGE_INTEGER {
+typedef union _ULARGE_INTEGER
+{
     struct
     {
         ULONG LowPart;
@@ -94,12 +98,14 @@ typedef union _ULARGE_INTEGER {
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
-typedef struct _LIST_ENTRY {
+typedef struct _LIST_ENTRY
+{
     struct _LIST_ENTRY* Flink;
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
-typedef struct _UNICODE_STRING {
+typedef struct _UNICODE_STRING
+{
     USHORT Length;
     USHORT MaximumLength;
     PWSTR Buffer;
@@ -212,7 +218,8 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 // definitions are weak so that the driver and the host platform may both
 // instantiate the identifiers they use, as DECLSPEC_SELECTANY allows on
 // Windows.
-typedef struct _GUID {
+typedef struct _GUID
+{
     ULONG Data1;
     USHORT Data2;
     USHORT Data3;
@@ -233,7 +240,7 @@ typedef const GUID* REFCLSID;
 
 #ifndef DEFINE_GUID
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                              \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     EXTERN_C const GUID __attribute__((weak)) name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) EXTERN_C const GUID name

@@ -29,11 +29,29 @@ NTKERNELAPI VOID NTAPI HostCheckPagedCode(const char* Function, const char* File
 
 // ---------------------------------------------------------------------------
 // Processor modes and waits
-typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
-typedef enum _KWAIT_REASON { Executive, FreePage, PageIn, PoolAllocation, Suspended = 5, UserRequest = 6 } KWAIT_REASON;
-typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _MODE
+{
+    KernelMode,
+    UserMode,
+    MaximumMode
+} MODE;
+typedef enum _KWAIT_REASON
+{
+    Executive,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    Suspended = 5,
+    UserRequest = 6
+} KWAIT_REASON;
+typedef enum _EVENT_TYPE
+{
+    NotificationEvent,
+    SynchronizationEvent
+} EVENT_TYPE;
 
-typedef struct _DISPATCHER_HEADER {
+typedef struct _DISPATCHER_HEADER
+{
     UCHAR Type;
     UCHAR Absolute;
     UCHAR Size;
@@ -42,7 +60,8 @@ typedef struct _DISPATCHER_HEADER {
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
-typedef struct _KEVENT {
+typedef struct _KEVENT
+{
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 static_assert(sizeof(KEVENT) == 24, "KEVENT is 24 bytes on x64");
@@ -137,7 +156,8 @@ FORCEINLINE VOID KeMemoryBarrier(VOID)
 
 // ---------------------------------------------------------------------------
 // Pool
-typedef enum _POOL_TYPE {
+typedef enum _POOL_TYPE
+{
     NonPagedPool,
     NonPagedPoolExecute = NonPagedPool,
     PagedPool,
@@ -163,7 +183,8 @@ NTKERNELAPI BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG ProcessorFeature);
 
 // ---------------------------------------------------------------------------
 // Power
-typedef enum _SYSTEM_POWER_STATE {
+typedef enum _SYSTEM_POWER_STATE
+{
     PowerSystemUnspecified = 0,
     PowerSystemWorking,
     PowerSystemSleeping1,
@@ -174,28 +195,36 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemMaximum
 } SYSTEM_POWER_STATE;
 
-typedef enum _DEVICE_POWER_STATE {
+typedef enum _DEVICE_POWER_STATE
+{
     PowerDeviceUnspecified = 0,
     PowerDeviceD0,
     PowerDeviceD1,
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
-typedef union _POWER_STATE {
+typedef union _POWER_STATE
+{
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE
+{
+    SystemPowerState = 0,
+    DevicePowerState
+} POWER_STATE_TYPE;
 
 // ---------------------------------------------------------------------------
 // Interfaces handed out by a lower driver in answer to IRP_MN_QUERY_INTERFACE
 typedef VOID(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
 typedef VOID(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
 
-typedef struct _INTERFACE {
+typedef struct _INTERFACE
+{
     USHORT Size;
     USHORT Version;
     PVOID Context;
@@ -223,12 +252,27 @@ typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 // WavePci miniport's DMA width and speed of 0xFFFFFFFF). In standard C++ an
 // enumeration without a fixed type only holds what its enumerators need, so
 // these two are given their 32-bit type here, as that compiler treats them.
-typedef enum _DMA_WIDTH : ULONG { Width8Bits, Width16Bits, Width32Bits, MaximumDmaWidth } DMA_WIDTH;
-typedef enum _DMA_SPEED : ULONG { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED;
+typedef enum _DMA_WIDTH : ULONG
+{
+    Width8Bits,
+    Width16Bits,
+    Width32Bits,
+    MaximumDmaWidth
+} DMA_WIDTH;
+typedef enum _DMA_SPEED : ULONG
+{
+    Compatible,
+    TypeA,
+    TypeB,
+    TypeC,
+    TypeF,
+    MaximumDmaSpeed
+} DMA_SPEED;
 typedef struct _ADAPTER_OBJECT* PADAPTER_OBJECT;
 typedef struct _DMA_ADAPTER* PDMA_ADAPTER;
 
-typedef enum _DEVICE_REGISTRY_PROPERTY {
+typedef enum _DEVICE_REGISTRY_PROPERTY
+{
     DevicePropertyDeviceDescription = 0,
     DevicePropertyHardwareID,
     DevicePropertyCompatibleIDs,
@@ -307,18 +351,19 @@ typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef VOID(NTAPI DRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                              PVOID Context);
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
-typedef struct _DRIVER_EXTENSION {
+typedef struct _DRIVER_EXTENSION
+{
     PDRIVER_OBJECT DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
     ULONG Count;
     UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
-struct _DRIVER_OBJECT {
+struct _DRIVER_OBJECT
+{
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject;
@@ -339,7 +384,8 @@ struct _DRIVER_OBJECT {
 // The platform's x64 layout, field for field: the driver reads
 // DeviceExtension at its published offset. The host uses the fields up to
 // StackSize; the rest are there for their size and offsets.
-struct _DEVICE_OBJECT {
+struct _DEVICE_OBJECT
+{
     SHORT Type;
     USHORT Size;
     LONG ReferenceCount;
@@ -367,7 +413,8 @@ struct _DEVICE_OBJECT {
     PVOID Reserved;
 };
 
-typedef struct _IO_STATUS_BLOCK {
+typedef struct _IO_STATUS_BLOCK
+{
     union
     {
         NTSTATUS Status;
@@ -377,7 +424,8 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK is 16 bytes on x64");
 
-typedef struct _IO_STACK_LOCATION {
+typedef struct _IO_STACK_LOCATION
+{
     UCHAR MajorFunction;
     UCHAR MinorFunction;
     UCHAR Flags;
@@ -423,7 +471,8 @@ static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes on
 // The platform's x64 layout, field for field: the driver builds requests
 // with the platform's inline stack-location routines, which read
 // Tail.Overlay.CurrentStackLocation at its published offset (184).
-struct _IRP {
+struct _IRP
+{
     SHORT Type;
     USHORT Size;
     PVOID MdlAddress;
@@ -527,8 +576,7 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
                                                     PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                                     ULONG Length, PLARGE_INTEGER StartingOffset,
-                                                    PKEVENT Event,
-                                                    PIO_STATUS_BLOCK IoStatusBlock);
+                                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver IofCallDriver
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);

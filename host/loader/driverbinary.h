@@ -35,10 +35,9 @@ std::string DescribeDriver(const DriverBinary& driver);
 // A driver function that no platform interface reaches, for checks that
 // compare against the driver's own rules: in the host build the function
 // itself (`hostBuild`), in an image the function its symbols name (null if
-// it has none, or no such function; LoadedImage::SymbolStatus says why). Only for a pointer type with
-// the Windows convention (NTAPI): the image's functions all have it,
-// whatever their source says, and the host build's function must have it
-// too for one pointer type to hold either.
+// it has none, or no such function; LoadedImage::SymbolStatus says why). Only for a pointer type
+// with the Windows convention (NTAPI): the image's functions all have it, whatever their source
+// says, and the host build's function must have it too for one pointer type to hold either.
 template <class Pointer>
 Pointer DriverFunction(const DriverBinary& driver, const char* name, Pointer hostBuild)
 {
