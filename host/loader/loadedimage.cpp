@@ -37,13 +37,6 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string Hex(std::uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string Demangle(const std::string& name)
 {
     if (name.rfind("_Z", 0) != 0)

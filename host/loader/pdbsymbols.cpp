@@ -53,13 +53,6 @@ constexpr std::size_t kProcOffset = 32;
 constexpr std::size_t kProcSegment = 36;
 constexpr std::size_t kProcName = 39;
 
-std::string Hex(std::uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 bool Has(std::span<const std::uint8_t> bytes, std::uint64_t offset, std::uint64_t length)
 {
     return offset <= bytes.size() && length <= bytes.size() - offset;

@@ -63,13 +63,6 @@ constexpr std::uint16_t kTypeFunction = 0x20;
 // Names and lengths no sane image exceeds; a longer one is a damaged file.
 constexpr std::size_t kMaxNameLength = 4096;
 
-std::string Hex(std::uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 const char* MachineName(std::uint16_t machine)
 {
     switch (machine)
@@ -646,6 +639,13 @@ private:
 PeParse ParsePeImage(std::span<const std::uint8_t> bytes)
 {
     return Parser(bytes).Run();
+}
+
+std::string Hex(std::uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 } // namespace host::loader

@@ -103,4 +103,7 @@ PeParse ParsePeImage(std::span<const std::uint8_t> bytes);
 // The page size the loader maps with; sections must start on it.
 constexpr std::uint32_t kPageSize = 4096;
 
+// "0x1a2b": how the loader's messages write an address, offset or size.
+std::string Hex(std::uint64_t value);
+
 } // namespace host::loader
