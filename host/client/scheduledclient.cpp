@@ -117,6 +117,8 @@ void ScheduledClient::Wait(std::uint64_t frames)
         m_clock.AdvanceFrames(step);
         m_framesRun += step;
         frames -= step;
+        if (m_afterStep)
+            m_afterStep();
         CancelIfDue();
     }
 }

@@ -17,6 +17,7 @@
 #include "host/portcls/pin.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace host::client
@@ -29,6 +30,9 @@ public:
                     unsigned frameBytes, std::span<const std::uint8_t> input);
 
     void Play(const Schedule& schedule);
+    // Called after every step of the device (a judge beside the stream
+    // takes what was played there).
+    void SetAfterStep(std::function<void()> afterStep) { m_afterStep = std::move(afterStep); }
 
     // Client bytes written so far.
     std::uint64_t Written() const { return m_next; }
@@ -55,6 +59,7 @@ private:
     bool m_runImplied = true;
     bool m_cancelPending = false;
     std::uint64_t m_cancelAt = 0;
+    std::function<void()> m_afterStep;
 };
 
 } // namespace host::client

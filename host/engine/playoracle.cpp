@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <unordered_map>
 
@@ -11,6 +12,9 @@ namespace
 {
 
 constexpr unsigned kContainerBytes = 4;
+// What is forgotten is dropped in pieces of at least this much, so that
+// dropping costs little per byte.
+constexpr std::uint64_t kDropGranule = 64 * 1024;
 
 // Where the client's next frame may be: the frame at the cursor, and, past
 // a cut that overlaps it, the first frame after the cut. `cutOrder` is the
@@ -22,32 +26,163 @@ struct Candidate
     std::uint64_t insideOrder = 0; // of a cut whose range holds the frame
 };
 
-// The stamp of the last event in `orders` (ascending) before `order`, or 0.
-std::uint64_t LastBefore(const std::vector<std::uint64_t>& orders, std::uint64_t order)
-{
-    auto it = std::lower_bound(orders.begin(), orders.end(), order);
-    return it == orders.begin() ? 0 : *(it - 1);
-}
-
-class Walk
+// Ascending stamps, asked for the last one before ascending moments: what
+// no later question can need is forgotten.
+class StampsBefore
 {
 public:
-    Walk(const ClientJournal& journal, const StreamState& record, const PlayFormat& format,
-         std::uint64_t since)
-        : m_journal(journal), m_record(record), m_since(since),
-          m_bytesPerSample(format.bytesPerSample), m_channels(format.channels),
-          m_frameBytes(format.channels * format.bytesPerSample),
-          m_containerFrameBytes(format.channels * kContainerBytes), m_written(journal.bytes.size())
+    void Add(std::span<const std::uint64_t> stamps)
     {
-        m_services = journal.services;
-        std::sort(m_services.begin(), m_services.end());
-        m_starts = record.startOrders;
-        std::sort(m_starts.begin(), m_starts.end());
+        const bool ordered = m_stamps.empty() || stamps.empty() || stamps.front() > m_stamps.back();
+        m_stamps.insert(m_stamps.end(), stamps.begin(), stamps.end());
+        if (!ordered || !std::is_sorted(m_stamps.begin(), m_stamps.end()))
+            std::sort(m_stamps.begin(), m_stamps.end());
+    }
+    // The last stamp before `order`, or 0.
+    std::uint64_t LastBefore(std::uint64_t order)
+    {
+        while (m_stamps.size() >= 2 && m_stamps[1] < order)
+            m_stamps.pop_front();
+        return !m_stamps.empty() && m_stamps.front() < order ? m_stamps.front() : 0;
     }
 
-    PlayVerdict Run();
+private:
+    std::deque<std::uint64_t> m_stamps;
+};
+
+// Bytes of a stream kept from `Base()` to `End()`.
+class ByteWindow
+{
+public:
+    std::uint64_t Base() const { return m_base; }
+    std::uint64_t End() const { return m_base + m_bytes.size(); }
+    std::size_t Held() const { return m_bytes.capacity(); }
+    const std::uint8_t* At(std::uint64_t offset) const
+    {
+        return m_bytes.data() + (offset - m_base);
+    }
+
+    // Bytes from stream byte `from` on; what the window holds already is
+    // skipped, a gap before them (none in a journal) reads as zeros.
+    void Append(std::uint64_t from, std::span<const std::uint8_t> bytes)
+    {
+        if (m_bytes.empty() && from > m_base)
+            m_base = from;
+        if (from > End())
+            m_bytes.resize(m_bytes.size() + (from - End()), 0);
+        const std::uint64_t skip = std::min<std::uint64_t>(End() - from, bytes.size());
+        m_bytes.insert(m_bytes.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip),
+                       bytes.end());
+    }
+    // Lets go of the bytes before `offset`, in pieces of at least
+    // `granule` and half of what is held, so that dropping costs little per
+    // byte (some may stay).
+    void ForgetBefore(std::uint64_t offset, std::uint64_t granule)
+    {
+        if (offset <= m_base)
+            return;
+        const std::uint64_t drop = std::min(offset, End()) - m_base;
+        if (drop < granule || drop < m_bytes.size() / 2)
+            return;
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(drop));
+        m_base += drop;
+    }
 
 private:
+    std::vector<std::uint8_t> m_bytes;
+    std::uint64_t m_base = 0;
+};
+
+// Whether `frame` holds the containers of the client frame at `client`
+// (each little-endian sample s of B bytes as s << (32 - 8 B)); `silent` says
+// whether every container was 0.
+template <unsigned B>
+bool ConvertsFrom(const std::uint8_t* frame, const std::uint8_t* client, unsigned channels,
+                  bool& silent)
+{
+    std::uint32_t any = 0;
+    for (unsigned c = 0; c < channels; ++c)
+    {
+        std::uint32_t sample = 0;
+        for (unsigned b = 0; b < B; ++b)
+            sample |= std::uint32_t{client[c * B + b]} << (8 * b);
+        const std::uint8_t* container = frame + c * kContainerBytes;
+        const std::uint32_t played =
+            std::uint32_t{container[0]} | std::uint32_t{container[1]} << 8 |
+            std::uint32_t{container[2]} << 16 | std::uint32_t{container[3]} << 24;
+        if (played != sample << (32 - 8 * B))
+            return false;
+        any |= played;
+    }
+    silent = any == 0;
+    return true;
+}
+
+using ConvertsFn = bool (*)(const std::uint8_t*, const std::uint8_t*, unsigned, bool&);
+
+ConvertsFn ConvertsFor(unsigned bytesPerSample)
+{
+    switch (bytesPerSample)
+    {
+    case 2:
+        return &ConvertsFrom<2>;
+    case 3:
+        return &ConvertsFrom<3>;
+    case 4:
+        return &ConvertsFrom<4>;
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+// The walk over the device's output, frame by frame, with what it needs of
+// the client's journal; see the top of playoracle.h for the rules.
+class PlayJudge::Walk
+{
+public:
+    Walk(const PlayFormat& format, std::uint64_t since, JudgeLimits limits)
+        : m_since(since), m_limits(limits), m_bytesPerSample(format.bytesPerSample),
+          m_channels(format.channels), m_frameBytes(format.channels * format.bytesPerSample),
+          m_containerFrameBytes(format.channels * kContainerBytes),
+          m_converts(ConvertsFor(format.bytesPerSample))
+    {
+        m_verdict.clientFrameBytes = m_frameBytes;
+        m_origins.push_back(0);
+    }
+
+    void AddClient(const ClientJournal& part);
+    void AddPlayed(std::uint64_t outputFrom, std::span<const BYTE> output,
+                   std::span<const PeriodRecord> takes, std::span<const std::uint64_t> starts);
+    void Finish();
+    const PlayVerdict& Verdict() const { return m_verdict; }
+    std::uint64_t FramesJudged() const { return m_outputFrame; }
+    std::size_t HeldBytes() const
+    {
+        return m_bytes.Held() + m_output.capacity() +
+               (m_writes.size() + m_cuts.size() + m_stops.size()) * sizeof(ClientJournal::Cut) +
+               m_takes.size() * sizeof(PeriodRecord) + m_origins.size() * sizeof(std::uint64_t) +
+               m_indexedFrames.size() * 64 + m_verdict.takes.capacity() * sizeof(TakeVerdict) +
+               m_verdict.played.capacity() * sizeof(PlayedRun);
+    }
+
+private:
+    bool Permitted(const PeriodRecord& take) const
+    {
+        return m_finishing || take.order < m_clientAsOf;
+    }
+    std::uint64_t OutputEnd() const { return m_outputBase + m_output.size(); }
+    void Advance();
+    void BeginTake(const PeriodRecord& take);
+    void EndTake();
+    void JudgeUpTo(std::uint64_t end);
+    std::uint64_t FastRun(const std::uint8_t* frames, std::uint64_t count);
+    void JudgeFrame(const std::uint8_t* frame);
+    void Account(bool rising, std::uint64_t frames);
+    void Report(bool glitch, const Finding& finding);
+    void ForgetBehind();
+
     bool Silent(const std::uint8_t* frame) const
     {
         return std::all_of(frame, frame + m_containerFrameBytes,
@@ -58,7 +193,7 @@ private:
     // `offset`.
     bool IsClientFrame(const std::uint8_t* frame, std::uint64_t offset) const
     {
-        const std::uint8_t* client = m_journal.bytes.data() + offset;
+        const std::uint8_t* client = m_bytes.At(offset);
         const unsigned low = kContainerBytes - m_bytesPerSample;
         for (unsigned c = 0; c < m_channels; ++c)
         {
@@ -76,7 +211,7 @@ private:
 
     bool ClientFrameSilent(std::uint64_t offset) const
     {
-        const std::uint8_t* client = m_journal.bytes.data() + offset;
+        const std::uint8_t* client = m_bytes.At(offset);
         return std::all_of(client, client + m_frameBytes, [](std::uint8_t b) { return b == 0; });
     }
 
@@ -84,7 +219,7 @@ private:
     // overlaps it.
     const ClientJournal::Cut* CutOver(std::uint64_t offset) const
     {
-        for (const ClientJournal::Cut& cut : m_journal.cuts)
+        for (const ClientJournal::Cut& cut : m_cuts)
         {
             if (cut.to > offset)
             {
@@ -96,9 +231,9 @@ private:
         return nullptr;
     }
 
-    std::vector<Candidate> Candidates(std::uint64_t cursor) const
+    void Candidates(std::uint64_t cursor)
     {
-        std::vector<Candidate> candidates;
+        m_candidates.clear();
         std::uint64_t at = cursor;
         std::uint64_t cutOrder = 0;
         for (int hops = 0; hops < 64; ++hops)
@@ -106,46 +241,26 @@ private:
             const ClientJournal::Cut* cut = CutOver(at);
             if (cut == nullptr)
             {
-                if (at + m_frameBytes <= m_written)
-                    candidates.push_back({at, cutOrder});
+                if (at + m_frameBytes <= m_bytes.End())
+                    m_candidates.push_back({at, cutOrder});
                 break;
             }
             if (at + m_frameBytes <= cut->handedOut)
-                candidates.push_back({at, cutOrder, cut->order});
+                m_candidates.push_back({at, cutOrder, cut->order});
             if (cut->to <= at)
                 break;
             at = cut->to;
             cutOrder = cut->order;
         }
-        return candidates;
     }
 
     // When the client's bytes up to `end` had all been written.
     std::uint64_t WrittenOrder(std::uint64_t end) const
     {
-        auto it = std::lower_bound(m_journal.writes.begin(), m_journal.writes.end(), end,
+        auto it = std::lower_bound(m_writes.begin(), m_writes.end(), end,
                                    [](const ClientJournal::Write& write, std::uint64_t value)
                                    { return write.end < value; });
-        return it == m_journal.writes.end() ? ~0ull : it->order;
-    }
-
-    // Every frame the client wrote, on the grid each cut starts afresh,
-    // indexed by its bytes: where a frame played out of turn came from.
-    void BuildIndex()
-    {
-        if (m_indexed)
-            return;
-        m_indexed = true;
-        std::vector<std::uint64_t> origins = {0};
-        for (const ClientJournal::Cut& cut : m_journal.cuts)
-            origins.push_back(cut.to);
-        for (std::size_t i = 0; i < origins.size(); ++i)
-        {
-            const std::uint64_t limit = i + 1 < origins.size() ? origins[i + 1] : m_written;
-            for (std::uint64_t at = origins[i]; at + m_frameBytes <= m_written && at < limit;
-                 at += m_frameBytes)
-                m_index.emplace(HashOf(m_journal.bytes.data() + at), at);
-        }
+        return it == m_writes.end() ? ~0ull : it->order;
     }
 
     std::uint64_t HashOf(const std::uint8_t* bytes) const
@@ -156,197 +271,488 @@ private:
         return hash;
     }
 
-    // Where the client wrote the frame that converts to `frame`: the nearest
-    // at or after the cursor, else the nearest before it.
-    std::optional<std::uint64_t> Locate(const std::uint8_t* frame, std::uint64_t cursor)
-    {
-        std::vector<std::uint8_t> client(m_frameBytes);
-        const unsigned low = kContainerBytes - m_bytesPerSample;
-        for (unsigned c = 0; c < m_channels; ++c)
-        {
-            const std::uint8_t* container = frame + c * kContainerBytes;
-            for (unsigned b = 0; b < low; ++b)
-            {
-                if (container[b] != 0)
-                    return std::nullopt;
-            }
-            std::memcpy(client.data() + c * m_bytesPerSample, container + low, m_bytesPerSample);
-        }
-        BuildIndex();
-        std::optional<std::uint64_t> after;
-        std::optional<std::uint64_t> before;
-        auto [first, last] = m_index.equal_range(HashOf(client.data()));
-        for (auto it = first; it != last; ++it)
-        {
-            const std::uint64_t at = it->second;
-            if (std::memcmp(m_journal.bytes.data() + at, client.data(), m_frameBytes) != 0)
-                continue;
-            if (at >= cursor && (!after || at < *after))
-                after = at;
-            if (at < cursor && (!before || at > *before))
-                before = at;
-        }
-        return after ? after : before;
-    }
+    void ExtendIndex();
+    void ForgetIndexBefore(std::uint64_t offset);
+    std::optional<std::uint64_t> Locate(const std::uint8_t* frame, std::uint64_t cursor);
 
-    void Report(PlayVerdict& verdict, bool glitch, Finding finding)
-    {
-        std::vector<Finding>& list = glitch ? verdict.glitches : verdict.findings;
-        std::size_t& count = glitch ? verdict.glitchCount : verdict.findingCount;
-        if (list.size() < PlayVerdict::kKeptFindings)
-            list.push_back(finding);
-        ++count;
-    }
+    const std::uint64_t m_since;
+    const JudgeLimits m_limits;
+    const unsigned m_bytesPerSample;
+    const unsigned m_channels;
+    const unsigned m_frameBytes;
+    const unsigned m_containerFrameBytes;
+    const ConvertsFn m_converts;
 
-    const ClientJournal& m_journal;
-    const StreamState& m_record;
-    std::uint64_t m_since;
-    unsigned m_bytesPerSample;
-    unsigned m_channels;
-    unsigned m_frameBytes;
-    unsigned m_containerFrameBytes;
-    std::uint64_t m_written;
-    std::vector<std::uint64_t> m_services;
-    std::vector<std::uint64_t> m_starts;
-    std::unordered_multimap<std::uint64_t, std::uint64_t> m_index;
+    // The client's side, as far as the walk still needs it.
+    ByteWindow m_bytes;
+    std::deque<ClientJournal::Write> m_writes;
+    std::deque<ClientJournal::Cut> m_cuts;
+    std::deque<ClientJournal::Cut> m_stops; // not yet applied
+    StampsBefore m_services;
+    std::uint64_t m_clientAsOf = 0;
+    bool m_finishing = false;
+
+    // The device's side, not yet judged.
+    StampsBefore m_starts;
+    std::deque<PeriodRecord> m_takes;
+    std::vector<BYTE> m_output;
+    std::uint64_t m_outputBase = 0;
+
+    // The walk.
+    std::uint64_t m_cursor = 0;
+    std::uint64_t m_playedBytes = 0;
+    std::uint64_t m_outputFrame = 0;
+    bool m_previousLate = false;
+    std::optional<PeriodRecord> m_take;
+    std::size_t m_takeNumber = 0;
+    std::uint64_t m_decided = 0;
+    bool m_glitchWindow = false;
+    TakeVerdict m_taken;
+    std::uint64_t m_position = 0; // output byte of the next frame to judge
+    std::vector<Candidate> m_candidates;
+
+    // Every frame the client wrote, on the grid each cut starts afresh,
+    // indexed by its bytes: where a frame played out of turn came from.
+    // Built when first needed, over the bytes the window holds.
+    std::deque<std::uint64_t> m_origins; // grid starts: 0 and each cut's end
     bool m_indexed = false;
+    std::uint64_t m_indexNext = 0; // the next frame on the current grid
+    std::unordered_multimap<std::uint64_t, std::uint64_t> m_index;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>>
+        m_indexedFrames; // (offset, hash), ascending
+
+    PlayVerdict m_verdict;
 };
 
-PlayVerdict Walk::Run()
+void PlayJudge::Walk::AddClient(const ClientJournal& part)
 {
-    PlayVerdict verdict;
-    verdict.clientFrameBytes = m_frameBytes;
-    if (m_frameBytes == 0)
-        return verdict;
-
-    std::vector<const PeriodRecord*> takes;
-    for (const PeriodRecord& period : m_record.periods)
+    m_bytes.Append(part.firstByte, part.bytes);
+    m_writes.insert(m_writes.end(), part.writes.begin(), part.writes.end());
+    for (const ClientJournal::Cut& cut : part.cuts)
     {
-        if (period.order > m_since)
-            takes.push_back(&period);
-    }
-    const std::vector<BYTE>& output = m_record.output;
-
-    std::uint64_t cursor = 0;
-    std::uint64_t playedBytes = 0;
-    std::size_t stopsApplied = 0;
-    std::vector<const ClientJournal::Cut*> stops;
-    for (const ClientJournal::Cut& cut : m_journal.cuts)
-    {
+        m_cuts.push_back(cut);
         if (cut.atStop)
-            stops.push_back(&cut);
+            m_stops.push_back(cut);
+        m_origins.push_back(cut.to);
     }
-    bool previousLate = false;
-    std::uint64_t outputFrame = 0;
+    m_services.Add(part.services);
+    m_clientAsOf = std::max(m_clientAsOf, part.asOf);
+    Advance();
+}
 
-    for (std::size_t t = 0; t < takes.size(); ++t)
+void PlayJudge::Walk::AddPlayed(std::uint64_t outputFrom, std::span<const BYTE> output,
+                                std::span<const PeriodRecord> takes,
+                                std::span<const std::uint64_t> starts)
+{
+    m_starts.Add(starts);
+    for (const PeriodRecord& take : takes)
     {
-        const PeriodRecord& take = *takes[t];
-        const std::size_t begin = std::min(take.outputBytes, output.size());
-        const std::size_t end = t + 1 < takes.size()
-                                    ? std::min(takes[t + 1]->outputBytes, output.size())
-                                    : output.size();
+        if (take.order > m_since)
+            m_takes.push_back(take);
+    }
+    if (m_output.empty())
+        m_outputBase = std::max(m_outputBase, outputFrom);
+    if (outputFrom > OutputEnd())
+        m_output.resize(m_output.size() + (outputFrom - OutputEnd()), 0);
+    const std::uint64_t skip =
+        std::min<std::uint64_t>(OutputEnd() - std::min(outputFrom, OutputEnd()), output.size());
+    m_output.insert(m_output.end(), output.begin() + static_cast<std::ptrdiff_t>(skip),
+                    output.end());
+    Advance();
+}
 
-        // What STOP took back is not played after it: the first take after
-        // it starts with what the client wrote after it.
-        while (stopsApplied < stops.size() && stops[stopsApplied]->order < take.order)
+void PlayJudge::Walk::Finish()
+{
+    m_finishing = true;
+    Advance();
+    if (m_take)
+        EndTake();
+}
+
+// Judges every take the journal covers, as far as its output has come.
+void PlayJudge::Walk::Advance()
+{
+    if (m_frameBytes == 0)
+        return;
+    for (;;)
+    {
+        if (!m_take)
         {
-            cursor = std::max(cursor, stops[stopsApplied]->to);
-            ++stopsApplied;
+            if (m_takes.empty() || !Permitted(m_takes.front()))
+                break;
+            BeginTake(m_takes.front());
+            m_takes.pop_front();
         }
-
-        TakeVerdict taken;
-        taken.late = take.underrun;
-        const bool glitchWindow = take.underrun || previousLate;
-        const std::uint64_t decided =
-            std::max(LastBefore(m_services, take.order), LastBefore(m_starts, take.order));
-
-        for (std::size_t at = begin; at + m_containerFrameBytes <= end;
-             at += m_containerFrameBytes, ++outputFrame)
+        // The take's frames end where the next take's begin.
+        std::uint64_t end = OutputEnd();
+        bool complete = m_finishing;
+        if (!m_takes.empty())
         {
-            const std::uint8_t* frame = output.data() + at;
-            ++taken.frames;
-            const std::vector<Candidate> candidates = Candidates(cursor);
-            const Candidate* match = nullptr;
-            const bool silent = Silent(frame);
-            for (const Candidate& candidate : candidates)
+            complete = complete || m_takes.front().outputBytes <= end;
+            end = std::min<std::uint64_t>(end, m_takes.front().outputBytes);
+        }
+        JudgeUpTo(end);
+        if (!complete)
+            break;
+        EndTake();
+    }
+    // Output of takes not judged (before `since`) has nothing to wait for.
+    if (!m_take && m_takes.empty())
+        m_position = std::max(m_position, OutputEnd());
+    ForgetBehind();
+}
+
+void PlayJudge::Walk::BeginTake(const PeriodRecord& take)
+{
+    // What STOP took back is not played after it: the first take after it
+    // starts with what the client wrote after it.
+    while (!m_stops.empty() && m_stops.front().order < take.order)
+    {
+        m_cursor = std::max(m_cursor, m_stops.front().to);
+        m_stops.pop_front();
+    }
+    m_take = take;
+    m_takeNumber = m_verdict.takeCount;
+    m_taken = {};
+    m_taken.late = take.underrun;
+    m_glitchWindow = take.underrun || m_previousLate;
+    m_decided = std::max(m_services.LastBefore(take.order), m_starts.LastBefore(take.order));
+    m_position = std::max<std::uint64_t>(take.outputBytes, m_outputBase);
+}
+
+void PlayJudge::Walk::EndTake()
+{
+    if (m_verdict.takes.size() < m_limits.keptTakes)
+        m_verdict.takes.push_back(m_taken);
+    ++m_verdict.takeCount;
+    m_previousLate = m_take->underrun;
+    m_take.reset();
+}
+
+void PlayJudge::Walk::JudgeUpTo(std::uint64_t end)
+{
+    end = std::min(end, OutputEnd());
+    while (m_position + m_containerFrameBytes <= end)
+    {
+        const std::uint8_t* frame = m_output.data() + (m_position - m_outputBase);
+        const std::uint64_t count = (end - m_position) / m_containerFrameBytes;
+        const std::uint64_t run = FastRun(frame, count);
+        m_position += run * m_containerFrameBytes;
+        if (run < count)
+        {
+            JudgeFrame(frame + run * m_containerFrameBytes);
+            m_position += m_containerFrameBytes;
+        }
+    }
+}
+
+// The client's next frames played in turn, where no cut is near and every
+// frame was written: the frames JudgeFrame would accept one by one with a
+// single candidate, accepted together. Returns how many.
+std::uint64_t PlayJudge::Walk::FastRun(const std::uint8_t* frames, std::uint64_t count)
+{
+    if (m_converts == nullptr || m_cursor + m_frameBytes > m_bytes.End())
+        return 0;
+    std::uint64_t limit = (m_bytes.End() - m_cursor) / m_frameBytes;
+    for (const ClientJournal::Cut& cut : m_cuts)
+    {
+        if (cut.to <= m_cursor)
+            continue;
+        if (m_cursor + m_frameBytes > cut.from)
+            return 0;
+        limit = std::min(limit, (cut.from - m_cursor) / m_frameBytes);
+        break;
+    }
+    const std::uint64_t n = std::min(count, limit);
+    std::uint64_t accepted = 0;
+    for (; accepted < n; ++accepted)
+    {
+        const std::uint64_t offset = m_cursor + accepted * m_frameBytes;
+        bool silent = false;
+        if (!m_converts(frames + accepted * m_containerFrameBytes, m_bytes.At(offset), m_channels,
+                        silent))
+            break;
+        // Silence for the client's digital silence: that frame only if it
+        // was written before the stream decided what the half would hold.
+        if (silent && WrittenOrder(offset + m_frameBytes) >= m_decided)
+            break;
+    }
+    if (accepted == 0)
+        return 0;
+    if (!m_taken.firstClientOffset)
+        m_taken.firstClientOffset = m_cursor;
+    m_taken.frames += accepted;
+    m_taken.clientFrames += accepted;
+    m_verdict.framesPlayed += accepted;
+    m_verdict.clientFramesPlayed += accepted;
+    m_cursor += accepted * m_frameBytes;
+    Account(true, accepted);
+    return accepted;
+}
+
+void PlayJudge::Walk::JudgeFrame(const std::uint8_t* frame)
+{
+    ++m_taken.frames;
+    ++m_verdict.framesPlayed;
+    Candidates(m_cursor);
+    const Candidate* match = nullptr;
+    const bool silent = Silent(frame);
+    for (const Candidate& candidate : m_candidates)
+    {
+        // Silence where the client's frame is digital silence too is that
+        // frame if it was written in time for this period, and silence
+        // inserted for a late client otherwise.
+        const bool same = silent ? ClientFrameSilent(candidate.offset) &&
+                                       WrittenOrder(candidate.offset + m_frameBytes) < m_decided
+                                 : IsClientFrame(frame, candidate.offset);
+        if (same)
+        {
+            match = &candidate;
+            break;
+        }
+    }
+    bool adds = false;
+    if (match != nullptr)
+    {
+        if (!m_taken.firstClientOffset)
+            m_taken.firstClientOffset = match->offset;
+        m_cursor = match->offset + m_frameBytes;
+        adds = true;
+        ++m_taken.clientFrames;
+        ++m_verdict.clientFramesPlayed;
+    }
+    else if (silent)
+    {
+        ++m_taken.silentFrames;
+        ++m_verdict.silentFrames;
+        // The frame due next: the first one that no cut made before this
+        // take holds (the stream may have dropped the rest of what a cut
+        // took back).
+        const Candidate* due = nullptr;
+        for (const Candidate& candidate : m_candidates)
+        {
+            if (candidate.insideOrder == 0 || candidate.insideOrder > m_take->order)
             {
-                // Silence where the client's frame is digital silence too is
-                // that frame if it was written in time for this period, and
-                // silence inserted for a late client otherwise.
-                const bool same =
-                    silent ? ClientFrameSilent(candidate.offset) &&
-                                 WrittenOrder(candidate.offset + m_frameBytes) < decided
-                           : IsClientFrame(frame, candidate.offset);
-                if (same)
-                {
-                    match = &candidate;
-                    break;
-                }
+                due = &candidate;
+                break;
             }
-            if (match != nullptr)
+        }
+        if (due != nullptr && !m_glitchWindow &&
+            WrittenOrder(due->offset + m_frameBytes) < m_decided)
+        {
+            ++m_taken.badFrames;
+            Report(false,
+                   {FindingKind::Gap, m_takeNumber, m_outputFrame, due->offset, std::nullopt});
+        }
+    }
+    else
+    {
+        ++m_taken.badFrames;
+        Finding finding{FindingKind::Corrupt, m_takeNumber, m_outputFrame, m_cursor, std::nullopt};
+        finding.playedOffset = Locate(frame, m_cursor);
+        if (finding.playedOffset)
+        {
+            if (*finding.playedOffset >= m_cursor)
             {
-                if (!taken.firstClientOffset)
-                    taken.firstClientOffset = match->offset;
-                cursor = match->offset + m_frameBytes;
-                playedBytes += m_frameBytes;
-                ++taken.clientFrames;
-            }
-            else if (silent)
-            {
-                ++taken.silentFrames;
-                // The frame due next: the first one that no cut made before
-                // this take holds (the stream may have dropped the rest of
-                // what a cut took back).
-                const Candidate* due = nullptr;
-                for (const Candidate& candidate : candidates)
-                {
-                    if (candidate.insideOrder == 0 || candidate.insideOrder > take.order)
-                    {
-                        due = &candidate;
-                        break;
-                    }
-                }
-                if (due != nullptr && !glitchWindow &&
-                    WrittenOrder(due->offset + m_frameBytes) < decided)
-                {
-                    ++taken.badFrames;
-                    Report(verdict, false,
-                           {FindingKind::Gap, t, outputFrame, due->offset, std::nullopt});
-                }
+                finding.kind = FindingKind::Skip;
+                m_cursor = *finding.playedOffset + m_frameBytes;
+                adds = true;
             }
             else
             {
-                ++taken.badFrames;
-                Finding finding{FindingKind::Corrupt, t, outputFrame, cursor, std::nullopt};
-                finding.playedOffset = Locate(frame, cursor);
-                if (finding.playedOffset)
-                {
-                    if (*finding.playedOffset >= cursor)
-                    {
-                        finding.kind = FindingKind::Skip;
-                        cursor = *finding.playedOffset + m_frameBytes;
-                        playedBytes += m_frameBytes;
-                    }
-                    else
-                    {
-                        finding.kind = FindingKind::Repeat;
-                    }
-                }
-                Report(verdict, glitchWindow, finding);
+                finding.kind = FindingKind::Repeat;
             }
-            verdict.playedAfterFrame.push_back(playedBytes);
         }
-        verdict.framesPlayed += taken.frames;
-        verdict.clientFramesPlayed += taken.clientFrames;
-        verdict.silentFrames += taken.silentFrames;
-        verdict.takes.push_back(taken);
-        previousLate = take.underrun;
+        Report(m_glitchWindow, finding);
     }
-    return verdict;
+    Account(adds, 1);
 }
 
-} // namespace
+// `frames` output frames judged, each adding a client frame or not.
+void PlayJudge::Walk::Account(bool rising, std::uint64_t frames)
+{
+    std::vector<PlayedRun>& runs = m_verdict.played;
+    if (runs.empty() || runs.back().rising != rising)
+    {
+        if (runs.size() >= m_limits.keptPlayedRuns)
+            runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(runs.size() / 2));
+        runs.push_back({m_outputFrame, m_playedBytes, rising});
+    }
+    m_outputFrame += frames;
+    if (rising)
+        m_playedBytes += frames * m_frameBytes;
+}
+
+void PlayJudge::Walk::Report(bool glitch, const Finding& finding)
+{
+    std::vector<Finding>& list = glitch ? m_verdict.glitches : m_verdict.findings;
+    std::size_t& count = glitch ? m_verdict.glitchCount : m_verdict.findingCount;
+    if (list.size() < PlayVerdict::kKeptFindings)
+        list.push_back(finding);
+    ++count;
+}
+
+// Lets go of what no frame still to come can need: the output judged, the
+// journal's writes and cuts behind the cursor, and the client's bytes
+// further behind it than the look-behind.
+void PlayJudge::Walk::ForgetBehind()
+{
+    const std::uint64_t judged = std::min(m_position, OutputEnd());
+    if (judged > m_outputBase && (judged - m_outputBase >= kDropGranule || judged == OutputEnd()) &&
+        judged - m_outputBase >= m_output.size() / 2)
+    {
+        m_output.erase(m_output.begin(),
+                       m_output.begin() + static_cast<std::ptrdiff_t>(judged - m_outputBase));
+        m_outputBase = judged;
+    }
+    // Candidates and WrittenOrder look at the cursor and beyond.
+    while (!m_writes.empty() && m_writes.front().end <= m_cursor)
+        m_writes.pop_front();
+    while (!m_cuts.empty() && m_cuts.front().to <= m_cursor)
+        m_cuts.pop_front();
+    if (m_limits.lookBehindBytes == JudgeLimits::kAll || m_cursor <= m_limits.lookBehindBytes)
+        return;
+    const std::uint64_t keepFrom = m_cursor - m_limits.lookBehindBytes;
+    m_bytes.ForgetBefore(keepFrom, std::min(kDropGranule, m_limits.lookBehindBytes));
+    ForgetIndexBefore(m_bytes.Base());
+    // The grid in force at the window's start, and the ones after it.
+    while (m_origins.size() >= 2 && m_origins[1] <= m_bytes.Base())
+        m_origins.pop_front();
+}
+
+void PlayJudge::Walk::ExtendIndex()
+{
+    // First, or after the window let go of the frames it had come to: on
+    // from the window's start, on the grid in force there.
+    if (!m_indexed || m_indexNext < m_bytes.Base())
+    {
+        m_indexed = true;
+        const std::uint64_t grid = m_origins.front();
+        const std::uint64_t from = std::max(grid, m_bytes.Base());
+        m_indexNext = grid + (from - grid + m_frameBytes - 1) / m_frameBytes * m_frameBytes;
+    }
+    for (;;)
+    {
+        while (m_origins.size() >= 2 && m_origins[1] <= m_origins[0])
+            m_origins.erase(m_origins.begin() + 1);
+        if (m_origins.size() >= 2 && m_indexNext >= m_origins[1])
+        {
+            m_origins.pop_front();
+            m_indexNext = m_origins.front();
+            continue;
+        }
+        if (m_indexNext + m_frameBytes > m_bytes.End())
+            break;
+        const std::uint64_t hash = HashOf(m_bytes.At(m_indexNext));
+        m_index.emplace(hash, m_indexNext);
+        m_indexedFrames.emplace_back(m_indexNext, hash);
+        m_indexNext += m_frameBytes;
+    }
+}
+
+// Frames whose bytes the window let go of leave the index.
+void PlayJudge::Walk::ForgetIndexBefore(std::uint64_t offset)
+{
+    while (!m_indexedFrames.empty() && m_indexedFrames.front().first < offset)
+    {
+        const auto [at, hash] = m_indexedFrames.front();
+        m_indexedFrames.pop_front();
+        auto [first, last] = m_index.equal_range(hash);
+        for (auto it = first; it != last; ++it)
+        {
+            if (it->second == at)
+            {
+                m_index.erase(it);
+                break;
+            }
+        }
+    }
+}
+
+std::optional<std::uint64_t> PlayJudge::Walk::Locate(const std::uint8_t* frame,
+                                                     std::uint64_t cursor)
+{
+    std::vector<std::uint8_t> client(m_frameBytes);
+    const unsigned low = kContainerBytes - m_bytesPerSample;
+    for (unsigned c = 0; c < m_channels; ++c)
+    {
+        const std::uint8_t* container = frame + c * kContainerBytes;
+        for (unsigned b = 0; b < low; ++b)
+        {
+            if (container[b] != 0)
+                return std::nullopt;
+        }
+        std::memcpy(client.data() + c * m_bytesPerSample, container + low, m_bytesPerSample);
+    }
+    ExtendIndex();
+    std::optional<std::uint64_t> after;
+    std::optional<std::uint64_t> before;
+    auto [first, last] = m_index.equal_range(HashOf(client.data()));
+    for (auto it = first; it != last; ++it)
+    {
+        const std::uint64_t at = it->second;
+        if (std::memcmp(m_bytes.At(at), client.data(), m_frameBytes) != 0)
+            continue;
+        if (at >= cursor && (!after || at < *after))
+            after = at;
+        if (at < cursor && (!before || at > *before))
+            before = at;
+    }
+    return after ? after : before;
+}
+
+JudgeLimits JudgeLimits::Streaming()
+{
+    JudgeLimits limits;
+    limits.lookBehindBytes = 1u << 20;
+    limits.keptTakes = 200;
+    limits.keptPlayedRuns = 4096;
+    return limits;
+}
+
+PlayJudge::PlayJudge(const PlayFormat& format, std::uint64_t since, JudgeLimits limits)
+    : m_walk(std::make_unique<Walk>(format, since, limits))
+{
+}
+
+PlayJudge::~PlayJudge() = default;
+
+void PlayJudge::AddClient(const ClientJournal& part)
+{
+    m_walk->AddClient(part);
+}
+
+void PlayJudge::AddPlayed(const PlayedOutput& part)
+{
+    m_walk->AddPlayed(part.outputFrom, part.output, part.periods, part.startOrders);
+}
+
+void PlayJudge::AddPlayed(std::uint64_t outputFrom, std::span<const BYTE> output,
+                          std::span<const PeriodRecord> takes,
+                          std::span<const std::uint64_t> starts)
+{
+    m_walk->AddPlayed(outputFrom, output, takes, starts);
+}
+
+void PlayJudge::Finish()
+{
+    m_walk->Finish();
+}
+
+const PlayVerdict& PlayJudge::Verdict() const
+{
+    return m_walk->Verdict();
+}
+
+std::uint64_t PlayJudge::FramesJudged() const
+{
+    return m_walk->FramesJudged();
+}
+
+std::size_t PlayJudge::HeldBytes() const
+{
+    return m_walk->HeldBytes();
+}
 
 const char* FindingName(FindingKind kind)
 {
@@ -402,9 +808,17 @@ std::optional<std::size_t> PlayVerdict::FirstBadTake() const
 
 std::uint64_t PlayVerdict::ClientBytesPlayed(std::uint64_t outputFrames) const
 {
-    if (outputFrames == 0 || playedAfterFrame.empty())
+    outputFrames = std::min(outputFrames, framesPlayed);
+    if (outputFrames == 0 || played.empty())
         return 0;
-    return playedAfterFrame[std::min<std::uint64_t>(outputFrames, playedAfterFrame.size()) - 1];
+    // The run that holds the last of those frames.
+    auto run =
+        std::upper_bound(played.begin(), played.end(), outputFrames - 1,
+                         [](std::uint64_t frame, const PlayedRun& r) { return frame < r.frame; });
+    if (run == played.begin())
+        return played.front().bytes;
+    --run;
+    return run->bytes + (run->rising ? (outputFrames - run->frame) * clientFrameBytes : 0);
 }
 
 std::string PlayVerdict::TakeMap() const
@@ -419,10 +833,13 @@ std::string PlayVerdict::Summary() const
 {
     std::ostringstream text;
     text << (findingCount == 0 ? "every frame once, in order, intact" : "FINDINGS") << ": "
-         << framesPlayed << " frames played in " << takes.size() << " periods, "
-         << clientFramesPlayed << " of them the client's, " << silentFrames << " silent; "
-         << findingCount << " findings, " << glitchCount << " glitches at late periods\n";
-    text << "periods: " << TakeMap() << "\n";
+         << framesPlayed << " frames played in " << takeCount << " periods, " << clientFramesPlayed
+         << " of them the client's, " << silentFrames << " silent; " << findingCount
+         << " findings, " << glitchCount << " glitches at late periods\n";
+    text << "periods: " << TakeMap();
+    if (takeCount > takes.size())
+        text << "... (" << takeCount - takes.size() << " more)";
+    text << "\n";
     for (const Finding& finding : findings)
         text << "finding: " << finding.Describe(clientFrameBytes) << "\n";
     for (const Finding& glitch : glitches)
@@ -433,7 +850,11 @@ std::string PlayVerdict::Summary() const
 PlayVerdict JudgePlayback(const ClientJournal& journal, const StreamState& record,
                           const PlayFormat& format, std::uint64_t since)
 {
-    return Walk(journal, record, format, since).Run();
+    PlayJudge judge(format, since);
+    judge.AddClient(journal);
+    judge.AddPlayed(record.outputTaken, record.output, record.periods, record.startOrders);
+    judge.Finish();
+    return judge.Verdict();
 }
 
 } // namespace host::engine
