@@ -1,6 +1,7 @@
 #include "host/engine/playoracle.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <deque>
 #include <sstream>
@@ -12,6 +13,8 @@ namespace
 {
 
 constexpr unsigned kContainerBytes = 4;
+// Containers and samples are compared as the host holds them.
+static_assert(std::endian::native == std::endian::little);
 // What is forgotten is dropped in pieces of at least this much, so that
 // dropping costs little per byte.
 constexpr std::uint64_t kDropGranule = 64 * 1024;
@@ -50,12 +53,14 @@ private:
     std::deque<std::uint64_t> m_stamps;
 };
 
-// Bytes of a stream kept from `Base()` to `End()`.
+// Bytes of a stream kept from `Base()` to `End()`, with a few zero bytes
+// after the end: a 3-byte sample is read with a 4-byte load.
 class ByteWindow
 {
 public:
+    ByteWindow() : m_bytes(kPad, 0) {}
     std::uint64_t Base() const { return m_base; }
-    std::uint64_t End() const { return m_base + m_bytes.size(); }
+    std::uint64_t End() const { return m_base + m_bytes.size() - kPad; }
     std::size_t Held() const { return m_bytes.capacity(); }
     const std::uint8_t* At(std::uint64_t offset) const
     {
@@ -66,13 +71,14 @@ public:
     // skipped, a gap before them (none in a journal) reads as zeros.
     void Append(std::uint64_t from, std::span<const std::uint8_t> bytes)
     {
-        if (m_bytes.empty() && from > m_base)
+        if (End() == m_base && from > m_base)
             m_base = from;
-        if (from > End())
-            m_bytes.resize(m_bytes.size() + (from - End()), 0);
-        const std::uint64_t skip = std::min<std::uint64_t>(End() - from, bytes.size());
+        const std::uint64_t end = End();
+        const std::uint64_t skip = std::min<std::uint64_t>(end - std::min(from, end), bytes.size());
+        m_bytes.resize(m_bytes.size() - kPad + (from > end ? from - end : 0), 0);
         m_bytes.insert(m_bytes.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip),
                        bytes.end());
+        m_bytes.resize(m_bytes.size() + kPad, 0);
     }
     // Lets go of the bytes before `offset`, in pieces of at least
     // `granule` and half of what is held, so that dropping costs little per
@@ -89,47 +95,83 @@ public:
     }
 
 private:
+    static constexpr std::size_t kPad = 4;
     std::vector<std::uint8_t> m_bytes;
     std::uint64_t m_base = 0;
 };
 
-// Whether `frame` holds the containers of the client frame at `client`
-// (each little-endian sample s of B bytes as s << (32 - 8 B)); `silent` says
-// whether every container was 0.
-template <unsigned B>
-bool ConvertsFrom(const std::uint8_t* frame, const std::uint8_t* client, unsigned channels,
-                  bool& silent)
+// The container a client sample of B bytes converts to (the sample at its
+// top); a 3-byte sample is loaded with the byte after it, shifted out.
+template <unsigned B> std::uint32_t ContainerOf(const std::uint8_t* sample)
 {
-    std::uint32_t any = 0;
-    for (unsigned c = 0; c < channels; ++c)
+    std::uint32_t value = 0;
+    if constexpr (B == 2)
     {
-        std::uint32_t sample = 0;
-        for (unsigned b = 0; b < B; ++b)
-            sample |= std::uint32_t{client[c * B + b]} << (8 * b);
-        const std::uint8_t* container = frame + c * kContainerBytes;
-        const std::uint32_t played =
-            std::uint32_t{container[0]} | std::uint32_t{container[1]} << 8 |
-            std::uint32_t{container[2]} << 16 | std::uint32_t{container[3]} << 24;
-        if (played != sample << (32 - 8 * B))
-            return false;
-        any |= played;
+        std::uint16_t half = 0;
+        std::memcpy(&half, sample, 2);
+        value = std::uint32_t{half} << 16;
     }
-    silent = any == 0;
-    return true;
+    else
+    {
+        std::memcpy(&value, sample, 4);
+        value <<= 32 - 8 * B;
+    }
+    return value;
 }
 
-using ConvertsFn = bool (*)(const std::uint8_t*, const std::uint8_t*, unsigned, bool&);
+// How many of the first `frames` output frames hold the conversion of the
+// client's frames at `client`, one after the other.
+template <unsigned B>
+std::uint64_t MatchingFrames(const std::uint8_t* played, const std::uint8_t* client,
+                             std::uint64_t frames, unsigned channels)
+{
+    // Blocks without a branch inside, then the frame within a block.
+    constexpr std::uint64_t kBlockFrames = 32;
+    std::uint64_t done = 0;
+    while (done < frames)
+    {
+        const std::uint64_t n = std::min(kBlockFrames, frames - done);
+        const std::uint8_t* out = played + done * channels * kContainerBytes;
+        const std::uint8_t* in = client + done * channels * B;
+        std::uint32_t differ = 0;
+        for (std::uint64_t k = 0; k < n * channels; ++k)
+        {
+            std::uint32_t container = 0;
+            std::memcpy(&container, out + k * kContainerBytes, kContainerBytes);
+            differ |= container ^ ContainerOf<B>(in + k * B);
+        }
+        if (differ != 0)
+        {
+            for (std::uint64_t f = 0; f < n; ++f)
+            {
+                for (unsigned c = 0; c < channels; ++c)
+                {
+                    const std::uint64_t k = f * channels + c;
+                    std::uint32_t container = 0;
+                    std::memcpy(&container, out + k * kContainerBytes, kContainerBytes);
+                    if (container != ContainerOf<B>(in + k * B))
+                        return done + f;
+                }
+            }
+        }
+        done += n;
+    }
+    return frames;
+}
 
-ConvertsFn ConvertsFor(unsigned bytesPerSample)
+using MatchingFn = std::uint64_t (*)(const std::uint8_t*, const std::uint8_t*, std::uint64_t,
+                                     unsigned);
+
+MatchingFn MatchingFor(unsigned bytesPerSample)
 {
     switch (bytesPerSample)
     {
     case 2:
-        return &ConvertsFrom<2>;
+        return &MatchingFrames<2>;
     case 3:
-        return &ConvertsFrom<3>;
+        return &MatchingFrames<3>;
     case 4:
-        return &ConvertsFrom<4>;
+        return &MatchingFrames<4>;
     default:
         return nullptr;
     }
@@ -146,7 +188,7 @@ public:
         : m_since(since), m_limits(limits), m_bytesPerSample(format.bytesPerSample),
           m_channels(format.channels), m_frameBytes(format.channels * format.bytesPerSample),
           m_containerFrameBytes(format.channels * kContainerBytes),
-          m_converts(ConvertsFor(format.bytesPerSample))
+          m_matching(MatchingFor(format.bytesPerSample))
     {
         m_verdict.clientFrameBytes = m_frameBytes;
         m_origins.push_back(0);
@@ -172,7 +214,15 @@ private:
     {
         return m_finishing || take.order < m_clientAsOf;
     }
-    std::uint64_t OutputEnd() const { return m_outputBase + m_output.size(); }
+    std::uint64_t OutputEnd() const { return m_viewBase + m_viewSize; }
+    // The output being judged: the part as it arrived, or the part kept.
+    void ViewKept()
+    {
+        m_view = m_output.data();
+        m_viewBase = m_outputBase;
+        m_viewSize = m_output.size();
+    }
+    void DropJudgedOutput();
     void Advance();
     void BeginTake(const PeriodRecord& take);
     void EndTake();
@@ -281,7 +331,7 @@ private:
     const unsigned m_channels;
     const unsigned m_frameBytes;
     const unsigned m_containerFrameBytes;
-    const ConvertsFn m_converts;
+    const MatchingFn m_matching;
 
     // The client's side, as far as the walk still needs it.
     ByteWindow m_bytes;
@@ -295,8 +345,11 @@ private:
     // The device's side, not yet judged.
     StampsBefore m_starts;
     std::deque<PeriodRecord> m_takes;
-    std::vector<BYTE> m_output;
+    std::vector<BYTE> m_output; // kept: not judged when its part came
     std::uint64_t m_outputBase = 0;
+    const BYTE* m_view = nullptr;
+    std::uint64_t m_viewBase = 0;
+    std::uint64_t m_viewSize = 0;
 
     // The walk.
     std::uint64_t m_cursor = 0;
@@ -308,7 +361,8 @@ private:
     std::uint64_t m_decided = 0;
     bool m_glitchWindow = false;
     TakeVerdict m_taken;
-    std::uint64_t m_position = 0; // output byte of the next frame to judge
+    std::uint64_t m_position = 0;          // output byte of the next frame to judge
+    std::uint64_t m_lateSilenceAt = ~0ull; // the cursor where silence came too late
     std::vector<Candidate> m_candidates;
 
     // Every frame the client wrote, on the grid each cut starts afresh,
@@ -338,6 +392,7 @@ void PlayJudge::Walk::AddClient(const ClientJournal& part)
     m_services.Add(part.services);
     m_clientAsOf = std::max(m_clientAsOf, part.asOf);
     Advance();
+    DropJudgedOutput();
 }
 
 void PlayJudge::Walk::AddPlayed(std::uint64_t outputFrom, std::span<const BYTE> output,
@@ -350,15 +405,46 @@ void PlayJudge::Walk::AddPlayed(std::uint64_t outputFrom, std::span<const BYTE> 
         if (take.order > m_since)
             m_takes.push_back(take);
     }
-    if (m_output.empty())
-        m_outputBase = std::max(m_outputBase, outputFrom);
-    if (outputFrom > OutputEnd())
-        m_output.resize(m_output.size() + (outputFrom - OutputEnd()), 0);
+    if (!m_output.empty())
+    {
+        const std::uint64_t end = m_outputBase + m_output.size();
+        if (outputFrom > end)
+            m_output.resize(m_output.size() + (outputFrom - end), 0);
+        const std::uint64_t skip =
+            std::min<std::uint64_t>(end - std::min(outputFrom, end), output.size());
+        m_output.insert(m_output.end(), output.begin() + static_cast<std::ptrdiff_t>(skip),
+                        output.end());
+        ViewKept();
+        Advance();
+        DropJudgedOutput();
+        return;
+    }
+    // Nothing waits: the part is judged where it lies, and only what is
+    // left of it kept.
     const std::uint64_t skip =
-        std::min<std::uint64_t>(OutputEnd() - std::min(outputFrom, OutputEnd()), output.size());
-    m_output.insert(m_output.end(), output.begin() + static_cast<std::ptrdiff_t>(skip),
-                    output.end());
+        std::min<std::uint64_t>(m_outputBase - std::min(outputFrom, m_outputBase), output.size());
+    m_view = output.data() + skip;
+    m_viewBase = std::max(m_outputBase, outputFrom);
+    m_viewSize = output.size() - skip;
     Advance();
+    const std::uint64_t keep = std::max(std::min(m_position, OutputEnd()), m_viewBase);
+    m_output.assign(m_view + (keep - m_viewBase), m_view + m_viewSize);
+    m_outputBase = keep;
+    ViewKept();
+}
+
+// Output before the next frame to judge is not looked at again.
+void PlayJudge::Walk::DropJudgedOutput()
+{
+    const std::uint64_t judged = std::min(m_position, OutputEnd());
+    if (judged > m_outputBase && (judged - m_outputBase >= kDropGranule || judged == OutputEnd()) &&
+        judged - m_outputBase >= m_output.size() / 2)
+    {
+        m_output.erase(m_output.begin(),
+                       m_output.begin() + static_cast<std::ptrdiff_t>(judged - m_outputBase));
+        m_outputBase = judged;
+        ViewKept();
+    }
 }
 
 void PlayJudge::Walk::Finish()
@@ -417,7 +503,8 @@ void PlayJudge::Walk::BeginTake(const PeriodRecord& take)
     m_taken.late = take.underrun;
     m_glitchWindow = take.underrun || m_previousLate;
     m_decided = std::max(m_services.LastBefore(take.order), m_starts.LastBefore(take.order));
-    m_position = std::max<std::uint64_t>(take.outputBytes, m_outputBase);
+    m_lateSilenceAt = ~0ull;
+    m_position = std::max<std::uint64_t>(take.outputBytes, m_viewBase);
 }
 
 void PlayJudge::Walk::EndTake()
@@ -434,7 +521,7 @@ void PlayJudge::Walk::JudgeUpTo(std::uint64_t end)
     end = std::min(end, OutputEnd());
     while (m_position + m_containerFrameBytes <= end)
     {
-        const std::uint8_t* frame = m_output.data() + (m_position - m_outputBase);
+        const std::uint8_t* frame = m_view + (m_position - m_viewBase);
         const std::uint64_t count = (end - m_position) / m_containerFrameBytes;
         const std::uint64_t run = FastRun(frame, count);
         m_position += run * m_containerFrameBytes;
@@ -451,7 +538,10 @@ void PlayJudge::Walk::JudgeUpTo(std::uint64_t end)
 // single candidate, accepted together. Returns how many.
 std::uint64_t PlayJudge::Walk::FastRun(const std::uint8_t* frames, std::uint64_t count)
 {
-    if (m_converts == nullptr || m_cursor + m_frameBytes > m_bytes.End())
+    if (m_matching == nullptr || m_cursor + m_frameBytes > m_bytes.End())
+        return 0;
+    // Silence waiting here for data written too late: frame by frame.
+    if (m_cursor == m_lateSilenceAt && Silent(frames))
         return 0;
     std::uint64_t limit = (m_bytes.End() - m_cursor) / m_frameBytes;
     for (const ClientJournal::Cut& cut : m_cuts)
@@ -463,19 +553,19 @@ std::uint64_t PlayJudge::Walk::FastRun(const std::uint8_t* frames, std::uint64_t
         limit = std::min(limit, (cut.from - m_cursor) / m_frameBytes);
         break;
     }
-    const std::uint64_t n = std::min(count, limit);
-    std::uint64_t accepted = 0;
-    for (; accepted < n; ++accepted)
+    std::uint64_t accepted =
+        m_matching(frames, m_bytes.At(m_cursor), std::min(count, limit), m_channels);
+    // Silence for the client's digital silence is that frame only if it
+    // was written before the stream decided what the half would hold; the
+    // other frames need no such look.
+    if (accepted != 0 && WrittenOrder(m_cursor + accepted * m_frameBytes) >= m_decided)
     {
-        const std::uint64_t offset = m_cursor + accepted * m_frameBytes;
-        bool silent = false;
-        if (!m_converts(frames + accepted * m_containerFrameBytes, m_bytes.At(offset), m_channels,
-                        silent))
-            break;
-        // Silence for the client's digital silence: that frame only if it
-        // was written before the stream decided what the half would hold.
-        if (silent && WrittenOrder(offset + m_frameBytes) >= m_decided)
-            break;
+        std::uint64_t loud = 0;
+        while (loud < accepted && !Silent(frames + loud * m_containerFrameBytes))
+            ++loud;
+        if (loud == 0)
+            m_lateSilenceAt = m_cursor;
+        accepted = loud;
     }
     if (accepted == 0)
         return 0;
@@ -592,19 +682,11 @@ void PlayJudge::Walk::Report(bool glitch, const Finding& finding)
     ++count;
 }
 
-// Lets go of what no frame still to come can need: the output judged, the
-// journal's writes and cuts behind the cursor, and the client's bytes
-// further behind it than the look-behind.
+// Lets go of what no frame still to come can need: the journal's writes and
+// cuts behind the cursor, and the client's bytes further behind it than the
+// look-behind.
 void PlayJudge::Walk::ForgetBehind()
 {
-    const std::uint64_t judged = std::min(m_position, OutputEnd());
-    if (judged > m_outputBase && (judged - m_outputBase >= kDropGranule || judged == OutputEnd()) &&
-        judged - m_outputBase >= m_output.size() / 2)
-    {
-        m_output.erase(m_output.begin(),
-                       m_output.begin() + static_cast<std::ptrdiff_t>(judged - m_outputBase));
-        m_outputBase = judged;
-    }
     // Candidates and WrittenOrder look at the cursor and beyond.
     while (!m_writes.empty() && m_writes.front().end <= m_cursor)
         m_writes.pop_front();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,12 @@ struct PositionCheck
     std::uint64_t largestErrorAtFrame = 0; // where it was read
 };
 
-// Compares each reading taken while the file's samples were still playing
+// Compares a reading taken while the file's samples were still playing
 // (stream frame at most `dataFrames`) with the true byte position, the
-// stream frame times `frameBytes`.
+// stream frame times `frameBytes`; later readings are left out. Readings
+// are taken as the device runs and folded in at once.
+void AddReading(PositionCheck& check, const PositionReading& reading, std::uint64_t dataFrames,
+                unsigned frameBytes);
 PositionCheck CheckPositions(const std::vector<PositionReading>& readings, std::uint64_t dataFrames,
                              unsigned frameBytes);
 
@@ -46,14 +50,37 @@ struct OutputCheck
     std::uint64_t loudTailFrames = 0; // of those, frames with a sample other than 0
 };
 
-// `played`: the engine's output, little-endian containers; `expected`: the
-// input, left-justified (audio.h).
+// The engine's output compared with the input as both arrive: the
+// containers the device played, in order, beside the input's samples for
+// them (left-justified, audio.h) as far as the input goes.
+class OutputComparison
+{
+public:
+    OutputComparison(unsigned channels, std::uint64_t inputFrames);
+
+    // `played`: whole little-endian containers; `expected`: the input's
+    // samples for the first of them, as many as the input still has.
+    void Compare(std::span<const std::uint8_t> played, std::span<const std::int32_t> expected);
+    // Input samples the next containers are compared with.
+    std::uint64_t ExpectedLeft() const;
+    OutputCheck Result() const;
+
+private:
+    unsigned m_channels;
+    std::uint64_t m_inputSamples;
+    std::uint64_t m_compared = 0; // samples
+    std::uint64_t m_tailSamples = 0;
+    std::uint64_t m_tailFrameLoud = 0; // samples of the tail frame under way, loud ones marked
+    bool m_tailFrameIsLoud = false;
+    OutputCheck m_check;
+};
+
+// The same over a whole output and input.
 OutputCheck CheckOutput(const std::vector<std::uint8_t>& played,
                         const std::vector<std::int32_t>& expected, unsigned channels);
 
 struct PlaySummary
 {
-    std::string driver; // which one played: "the host build", "the Windows image ..."
     std::string source;
     AudioFormat format;
     std::uint64_t frames = 0; // the input's
@@ -74,8 +101,21 @@ struct PlaySummary
     std::string traceFile;
     std::string schedule;              // the client's timing, if it followed one
     host::engine::PlayVerdict verdict; // the oracle's, over the device's output
+    std::vector<std::string> problems; // of the run itself: input, output file
+};
+
+// How the whole run went: which driver, on which clock, how fast.
+struct RunFacts
+{
+    std::string driver; // "the host build", "the Windows image ..."
+    std::string clock;  // "virtual", "threaded", "real-time"
+    double audioSeconds = 0;
+    double wallSeconds = 0;
 };
 
 void PrintSummary(std::ostream& out, const PlaySummary& summary);
+// The run's facts, then each device's summary.
+void PrintSummaries(std::ostream& out, const RunFacts& run,
+                    const std::vector<PlaySummary>& summaries);
 
 } // namespace nuvsim
