@@ -111,6 +111,16 @@ lint: build
 clean:
 	rm -rf $(BUILD) build-*
 
+# --- Real time under load -------------------------------------------------------
+# Four streams in real time with every processor busy beside them: the
+# default period must play with 0 underruns; then the period shrinks until
+# the machine no longer keeps up (tools/nuvsim/realtime_check.sh). Timing is
+# the machine's, so this is not part of `make test`.
+.PHONY: realtime-check
+REALTIME_SECONDS ?= 5
+realtime-check: build
+	@tools/nuvsim/realtime_check.sh $(BUILD)/tools/nuvsim $(REALTIME_SECONDS)
+
 # --- Benchmarks ----------------------------------------------------------------
 # The sample transfer against an SSE2 copy and libswresample (bench/); prints
 # the table of ratios and the targets. BENCH_ARGS passes Google Benchmark
