@@ -124,7 +124,13 @@ realtime-check: build
 # --- Benchmarks ----------------------------------------------------------------
 # The sample transfer against an SSE2 copy and libswresample (bench/); prints
 # the table of ratios and the targets. BENCH_ARGS passes Google Benchmark
-# flags, e.g. BENCH_ARGS='--benchmark_repetitions=9'.
-.PHONY: bench
+# flags, e.g. BENCH_ARGS='--benchmark_repetitions=9'. bench-path: a period
+# through the whole chain against the conversion alone, and nuvsim play's
+# speed on its clocks (PATH_BENCH_ARGS likewise).
+.PHONY: bench bench-path
 bench: build
 	@$(BUILD)/bench/nuv_bench $(BENCH_ARGS)
+	@$(BUILD)/bench/nuv_path_bench $(PATH_BENCH_ARGS)
+
+bench-path: build
+	@$(BUILD)/bench/nuv_path_bench $(PATH_BENCH_ARGS)
