@@ -271,30 +271,63 @@ std::unique_ptr<DeviceRun> OpenStream(host::System& system, StreamInput& input,
                                        std::move(input.wav));
 }
 
+// The input as a scheduled client writes it: any number of bytes at a time,
+// read from the source as they are needed.
+class ScheduleInput final : public host::client::ClientInput
+{
+public:
+    explicit ScheduleInput(std::unique_ptr<AudioSource> source) : m_source(std::move(source))
+    {
+        const AudioFormat& format = m_source->Format();
+        m_size = m_source->Frames() * format.channels * (format.bits / 8);
+    }
+    std::uint64_t Size() const override { return m_size; }
+    std::span<const std::uint8_t> Next(std::uint64_t count) override
+    {
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(m_handed));
+        const AudioFormat& format = m_source->Format();
+        m_block.resize(4096 * format.channels);
+        while (m_bytes.size() < count)
+        {
+            const std::size_t frames = m_source->Read(m_block);
+            if (frames == 0)
+                break;
+            AppendClientBytes(std::span(m_block).first(frames * format.channels), format.bits,
+                              m_bytes);
+        }
+        m_handed = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_bytes.size()));
+        return std::span(m_bytes).first(m_handed);
+    }
+
+private:
+    std::unique_ptr<AudioSource> m_source;
+    std::uint64_t m_size = 0;
+    std::vector<std::int32_t> m_block;
+    std::vector<std::uint8_t> m_bytes;
+    std::size_t m_handed = 0;
+};
+
 // The one client follows the schedule on the virtual clock, its output
-// collected after every step of the device; the pin ends in STOP. The
-// schedule may write any amount at any moment: it plays the input from
-// memory (a schedule is a short timing, written by hand).
-void RunSchedule(host::System& system, DeviceRun& run, const PlayOptions& options,
-                 const host::client::Schedule& schedule)
+// collected after every step of the device; the pin ends in STOP.
+bool RunSchedule(host::System& system, DeviceRun& run, const PlayOptions& options,
+                 const host::client::Schedule& schedule, std::ostream& err)
 {
     std::string error;
-    std::unique_ptr<AudioSource> input = run.Input().Reopen(error);
-    std::vector<std::uint8_t> bytes;
-    if (input)
+    std::unique_ptr<AudioSource> source = run.Input().Reopen(error);
+    if (!source)
     {
-        std::vector<std::int32_t> block(4096 * input->Format().channels);
-        while (const std::size_t frames = input->Read(block))
-            AppendClientBytes(std::span(block).first(frames * input->Format().channels),
-                              input->Format().bits, bytes);
+        err << kTool << "cannot read " << run.Input().Name() << " again: " << error << "\n";
+        return false;
     }
+    ScheduleInput input(std::move(source));
     const AudioFormat& format = run.Input().Format();
     host::engine::VirtualClock clock(system.Engine());
     host::client::ScheduledClient client(run.Pin(), clock, options.periodFrames,
-                                         format.channels * format.bits / 8, bytes);
+                                         format.channels * format.bits / 8, input);
     client.SetAfterStep([&run] { run.Collect(); });
     client.Play(schedule);
     run.Collect();
+    return true;
 }
 
 // What the driver left behind: each pin's findings at close, the system's at
@@ -419,7 +452,7 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
     bool ran = true;
     if (schedule)
     {
-        RunSchedule(system, *runs.front(), options, *schedule);
+        ran = RunSchedule(system, *runs.front(), options, *schedule, err);
     }
     else
     {
