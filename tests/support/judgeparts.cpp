@@ -169,7 +169,7 @@ JudgeBeside::JudgeBeside(host::portcls::PortStream& port, host::engine::Engine& 
 {
 }
 
-void JudgeBeside::Take()
+void JudgeBeside::Take(const std::function<void()>& taken)
 {
     const host::engine::ClientJournal part = m_port.TakeJournal();
     m_journal.bytes.insert(m_journal.bytes.end(), part.bytes.begin(), part.bytes.end());
@@ -186,6 +186,8 @@ void JudgeBeside::Take()
     m_record.periods.insert(m_record.periods.end(), played.periods.begin(), played.periods.end());
     m_record.startOrders.insert(m_record.startOrders.end(), played.startOrders.begin(),
                                 played.startOrders.end());
+    if (taken)
+        taken();
     m_judge.AddPlayed(played);
 }
 

@@ -15,6 +15,7 @@
 #include "host/portcls/portstream.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace nuvtest
@@ -43,13 +44,15 @@ public:
                 host::engine::StreamKey key, const host::engine::PlayFormat& format,
                 std::uint64_t since, host::engine::JudgeLimits limits = {});
 
-    // A journal part, then the output since the last one.
-    void Take();
+    // A journal part, then the output since the last one; `taken` runs once
+    // the output is taken, before it is judged.
+    void Take(const std::function<void()>& taken = {});
     const host::engine::PlayVerdict& Finish();
 
     const host::engine::ClientJournal& WholeJournal() const { return m_journal; }
     const host::engine::StreamState& WholeRecord() const { return m_record; }
     const host::engine::PlayJudge& Judge() const { return m_judge; }
+    host::engine::PlayJudge& Judge() { return m_judge; }
 
 private:
     host::portcls::PortStream& m_port;
