@@ -161,6 +161,12 @@ for clock in threaded virtual; do
     fail "--device all on the $clock clock: not bit-exact on all four: $(cat "all-$clock.txt")"
   [ "$(grep -c " 0 underruns" "all-$clock.txt")" -eq 4 ] ||
     fail "--device all on the $clock clock: underruns: $(grep played "all-$clock.txt")"
+  # Each device's position: never back, and at the end the bytes written
+  # (a second of 24-bit samples: 2 channels, 6 on device 4).
+  finals=$(grep -E "^position .* 0 backward steps .*final position ([0-9]+) of \1 bytes written$" \
+    "all-$clock.txt" | sed -E 's/.*final position ([0-9]+) .*/\1/' | tr '\n' ' ')
+  [ "$finals" = "288000 288000 288000 864000 " ] ||
+    fail "--device all on the $clock clock: positions: $(grep ^position "all-$clock.txt")"
   for device in 1 2 3 4; do
     channels=2
     [ "$device" -eq 4 ] && channels=6
@@ -240,6 +246,9 @@ for clock in threaded virtual; do
     fail "four files on the $clock clock: exit status $?"
   [ "$(grep -c "output    bit-exact" "four-$clock.txt")" -eq 4 ] ||
     fail "four files on the $clock clock: not bit-exact on all four: $(cat "four-$clock.txt")"
+  [ "$(grep -cE "^position .* 0 backward steps .*final position ([0-9]+) of \1 bytes written$" \
+    "four-$clock.txt")" -eq 4 ] ||
+    fail "four files on the $clock clock: positions: $(grep ^position "four-$clock.txt")"
   for device in 1 2 3 4; do
     sox "${four[device - 1]}" -e signed-integer -b 32 -t raw "four-$device.expected.raw"
     sox "four-$clock-$device.wav" -t raw "four-$clock-$device.raw"
@@ -278,6 +287,13 @@ if command -v python3 >/dev/null; then
   python3 -c 'import json, sys; json.load(open(sys.argv[1]))' short.json ||
     fail "the trace is not JSON"
 fi
+# Several devices: each one's readings are a counter of their own.
+"$nuvsim" play --device all --clock virtual --signal-seconds 0.2 --trace all.json >/dev/null ||
+  fail "--device all with a trace: exit status $?"
+for device in 1 2 3 4; do
+  grep -qE "\"name\": *\"position device $device\"" all.json ||
+    fail "the trace of four devices has no position counter for device $device"
+done
 
 # --- formats ---------------------------------------------------------------------------
 "$nuvsim" formats >formats.txt || fail "nuvsim formats exited with $?"
