@@ -111,10 +111,26 @@ lint: build
 clean:
 	rm -rf $(BUILD) build-*
 
+# --- Real time under load -------------------------------------------------------
+# Four streams in real time with every processor busy beside them: the
+# default period must play with 0 underruns; then the period shrinks until
+# the machine no longer keeps up (tools/nuvsim/realtime_check.sh). Timing is
+# the machine's, so this is not part of `make test`.
+.PHONY: realtime-check
+REALTIME_SECONDS ?= 5
+realtime-check: build
+	@tools/nuvsim/realtime_check.sh $(BUILD)/tools/nuvsim $(REALTIME_SECONDS)
+
 # --- Benchmarks ----------------------------------------------------------------
 # The sample transfer against an SSE2 copy and libswresample (bench/); prints
 # the table of ratios and the targets. BENCH_ARGS passes Google Benchmark
-# flags, e.g. BENCH_ARGS='--benchmark_repetitions=9'.
-.PHONY: bench
+# flags, e.g. BENCH_ARGS='--benchmark_repetitions=9'. bench-path: a period
+# through the whole chain against the conversion alone, and nuvsim play's
+# speed on its clocks (PATH_BENCH_ARGS likewise).
+.PHONY: bench bench-path
 bench: build
 	@$(BUILD)/bench/nuv_bench $(BENCH_ARGS)
+	@$(BUILD)/bench/nuv_path_bench $(PATH_BENCH_ARGS)
+
+bench-path: build
+	@$(BUILD)/bench/nuv_path_bench $(PATH_BENCH_ARGS)

@@ -494,18 +494,18 @@ TEST_F(EndToEndStreaming, TakenOutputIsWhatWasPlayedSinceTheLastTake)
     host::engine::Engine& engine = System().Engine();
 
     Clock().AdvanceFrames(2 * period + period / 2);
-    Bytes taken = engine.TakeOutput(0, 0, 0);
+    Bytes taken = engine.TakeOutput({0, 0, 0}).output;
     EXPECT_EQ(taken.size(), (2 * period + period / 2) * 2 * 4u);
-    EXPECT_TRUE(engine.TakeOutput(0, 0, 0).empty()) << "taken once";
+    EXPECT_TRUE(engine.TakeOutput({0, 0, 0}).output.empty()) << "taken once";
     Clock().AdvanceFrames(3 * period - period / 2);
-    const Bytes rest = engine.TakeOutput(0, 0, 0);
+    const Bytes rest = engine.TakeOutput({0, 0, 0}).output;
     taken.insert(taken.end(), rest.begin(), rest.end());
     EXPECT_EQ(taken, ExpectedContainers(client, 3));
 
     const host::engine::StreamState record = Record(1);
     EXPECT_TRUE(record.output.empty());
     EXPECT_EQ(record.periodCount, 5u) << "the period records stay";
-    EXPECT_TRUE(engine.TakeOutput(0, 3, 0).empty()) << "a stream the engine does not know";
+    EXPECT_TRUE(engine.TakeOutput({0, 3, 0}).output.empty()) << "a stream the engine does not know";
 }
 
 } // namespace

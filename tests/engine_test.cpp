@@ -1,5 +1,6 @@
 // The engine model as the audio driver sees it: what each command answers,
 // what it keeps, what it records, and the conduct it reports.
+#include "host/engine/clock.h"
 #include "host/engine/companion.h"
 #include "host/engine/engine.h"
 #include "host/kernel/conduct.h"
@@ -240,6 +241,56 @@ TEST(EngineStream, KeepsRegistrationBufferAndRunStatePerStream)
     EXPECT_EQ(stream->periodBytes, 0u);
     EXPECT_EQ(stream->callback, nullptr);
     EXPECT_EQ(stream->callbackContext, nullptr);
+}
+
+// What TakeOutput moves out, taken at any point (inside a period too), adds
+// up to what the stream played, and the records go on counting where the
+// stream is in its whole output.
+TEST(EngineStream, TakeOutputHandsOverWhatWasPlayedInPiecesThatAddUp)
+{
+    Engine engine;
+    engine.SetPeriodFrames(8);
+    std::vector<BYTE> buffer = PrepareStream(engine, 1, 0, 2);
+    const std::size_t periodBytes = 8 * 2 * 4;
+    // Half 0 holds a pattern, half 1 silence: the periods alternate.
+    for (std::size_t i = 0; i < periodBytes; ++i)
+        buffer[i] = static_cast<BYTE>(i + 1);
+    auto start = StreamBlock(0, 1, 0, 2);
+    engine.Execute(ENGINE_CMD_START, &start);
+    host::engine::VirtualClock clock(engine);
+
+    std::vector<BYTE> played;
+    std::vector<host::engine::PeriodRecord> takes;
+    for (ULONG frames : {3u, 9u, 8u, 12u})
+    {
+        clock.AdvanceFrames(frames);
+        host::engine::PlayedOutput part = engine.TakeOutput({0, 1, 0});
+        EXPECT_EQ(part.outputFrom, played.size());
+        played.insert(played.end(), part.output.begin(), part.output.end());
+        takes.insert(takes.end(), part.periods.begin(), part.periods.end());
+    }
+    ASSERT_EQ(played.size(), 4 * periodBytes);
+    for (std::size_t k = 0; k < 4; ++k)
+    {
+        SCOPED_TRACE(k);
+        const auto period = played.begin() + static_cast<std::ptrdiff_t>(k * periodBytes);
+        if (k % 2 == 0)
+            EXPECT_TRUE(std::equal(
+                buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(periodBytes), period));
+        else
+            EXPECT_TRUE(std::all_of(period, period + static_cast<std::ptrdiff_t>(periodBytes),
+                                    [](BYTE b) { return b == 0; }));
+    }
+    ASSERT_GE(takes.size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k)
+    {
+        EXPECT_EQ(takes[k].index, k);
+        EXPECT_EQ(takes[k].outputBytes, k * periodBytes);
+    }
+    const auto record = engine.Stream(0, 1, 0);
+    EXPECT_TRUE(record->output.empty());
+    EXPECT_EQ(record->silentPeriods, 2u) << "a silent period counts, taken out or not";
+    EXPECT_EQ(engine.TakeOutput({0, 3, 0}).output.size(), 0u) << "no such stream";
 }
 
 TEST(EngineStream, PowerDownStopWithCaptureFourStopsEveryStream)

@@ -4,6 +4,7 @@
 // half, a one-byte shift, silence while data was queued, a cancelled or
 // stopped frame played).
 #include "host/engine/playoracle.h"
+#include "tests/support/judgeparts.h"
 #include "tests/support/streamingtestbed.h"
 
 #include <gtest/gtest.h>
@@ -76,9 +77,29 @@ public:
         return half;
     }
 
+    // The whole run judged at once; and the same judged in parts as they
+    // would arrive beside the stream, which must come to the same verdict,
+    // also while keeping only a few periods behind it.
     host::engine::PlayVerdict Judge() const
     {
-        return host::engine::JudgePlayback(journal_, record_, format_);
+        const host::engine::PlayVerdict whole =
+            host::engine::JudgePlayback(journal_, record_, format_);
+        host::engine::JudgeLimits few;
+        few.lookBehindBytes = 4 * PeriodClientBytes();
+        few.keptTakes = 2;
+        few.keptPlayedRuns = 2;
+        for (const host::engine::JudgeLimits& limits : {host::engine::JudgeLimits{}, few})
+        {
+            for (std::uint64_t stamps : {1u, 2u, 5u})
+            {
+                SCOPED_TRACE("in parts of " + std::to_string(stamps) + " stamps");
+                EXPECT_EQ(nuvtest::VerdictDifference(
+                              whole,
+                              nuvtest::JudgeInParts(journal_, record_, format_, 0, stamps, limits)),
+                          "");
+            }
+        }
+        return whole;
     }
 
 private:
@@ -280,3 +301,136 @@ TEST(PlayOracle, ReportsWhatALateTakePlayedAsAGlitchAndJudgesTheFramesAfterIt)
 }
 
 } // namespace
+
+// --- the judge beside a stream ------------------------------------------------------
+
+// One stream, made up as it goes: the client writes a period, the stream's
+// Service runs, the engine takes the half; every stamp counted here.
+class LongStream
+{
+public:
+    static constexpr unsigned kFrames = 64;
+    static constexpr host::engine::PlayFormat kFormat{.channels = 2, .bytesPerSample = 2};
+    static constexpr std::size_t kPeriodBytes = kFrames * 4;
+
+    // Client period k (any k), and what the device must play for it.
+    static Bytes Period(std::size_t k)
+    {
+        return nuvtest::ClientSamples(kFrames, 2, 2, static_cast<std::uint32_t>(1000 + k));
+    }
+    // The client's period k, written; then a Service and the take of
+    // `played` (period k's containers unless told).
+    void Next(std::size_t k, std::optional<std::size_t> played = std::nullopt)
+    {
+        const Bytes bytes = Period(k);
+        journal_.bytes.insert(journal_.bytes.end(), bytes.begin(), bytes.end());
+        written_ += bytes.size();
+        journal_.writes.push_back({++order_, written_});
+        journal_.services.push_back(++order_);
+        host::engine::PeriodRecord take;
+        take.order = ++order_;
+        take.outputBytes = outputBytes_;
+        output_.periods.push_back(take);
+        const Bytes containers = nuvtest::ExpectedContainers(Period(played.value_or(k)), 2);
+        output_.output.insert(output_.output.end(), containers.begin(), containers.end());
+        outputBytes_ += containers.size();
+    }
+    // What happened since the last parts, as the port and engine hand it.
+    host::engine::ClientJournal TakeJournal()
+    {
+        host::engine::ClientJournal part = std::exchange(journal_, {});
+        part.firstByte = taken_;
+        part.asOf = ++order_;
+        taken_ = written_;
+        return part;
+    }
+    host::engine::PlayedOutput TakeOutput()
+    {
+        host::engine::PlayedOutput part = std::exchange(output_, {});
+        part.outputFrom = outputTaken_;
+        outputTaken_ = outputBytes_;
+        return part;
+    }
+
+private:
+    host::engine::ClientJournal journal_;
+    host::engine::PlayedOutput output_;
+    std::uint64_t order_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t taken_ = 0;
+    std::uint64_t outputBytes_ = 0;
+    std::uint64_t outputTaken_ = 0;
+};
+
+// The output of a take arrives before the journal that says what the client
+// had written by then: the judge waits for it, or it would find frames the
+// client "never sent".
+TEST(PlayJudge, WaitsForTheJournalThatCoversATake)
+{
+    LongStream stream;
+    host::engine::PlayJudge judge(LongStream::kFormat);
+    judge.AddClient(stream.TakeJournal());
+    stream.Next(0);
+    judge.AddPlayed(stream.TakeOutput());
+    EXPECT_EQ(judge.FramesJudged(), 0u);
+    judge.AddClient(stream.TakeJournal());
+    EXPECT_EQ(judge.FramesJudged(), LongStream::kFrames);
+    judge.Finish();
+    EXPECT_TRUE(judge.Verdict().Clean()) << judge.Verdict().Summary();
+}
+
+// An hour or a minute: what the judge holds stays the same, and it still
+// judges every frame.
+TEST(PlayJudge, HoldsAboutTheSameWhateverTheLength)
+{
+    LongStream stream;
+    host::engine::JudgeLimits limits = host::engine::JudgeLimits::Streaming();
+    limits.lookBehindBytes = 8 * LongStream::kPeriodBytes;
+    host::engine::PlayJudge judge(LongStream::kFormat, 0, limits);
+    constexpr std::size_t kPeriods = 4000;
+    std::size_t mostHeld = 0;
+    for (std::size_t k = 0; k < kPeriods; ++k)
+    {
+        stream.Next(k);
+        judge.AddClient(stream.TakeJournal());
+        judge.AddPlayed(stream.TakeOutput());
+        if (k >= 100)
+            mostHeld = std::max(mostHeld, judge.HeldBytes());
+    }
+    judge.Finish();
+    const auto& verdict = judge.Verdict();
+    EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
+    EXPECT_EQ(verdict.clientFramesPlayed, kPeriods * LongStream::kFrames);
+    EXPECT_EQ(verdict.takeCount, kPeriods);
+    EXPECT_EQ(verdict.ClientBytesPlayed(kPeriods * LongStream::kFrames),
+              kPeriods * LongStream::kPeriodBytes);
+    // The client's bytes and the output of a whole run are 2 MB; the judge
+    // keeps a few periods of each, and 200 take letters.
+    EXPECT_LT(mostHeld, 64u * 1024u);
+}
+
+// A frame played again from further back than the judge looks is still a
+// finding: one the client never sent, as far as the judge can tell. Within
+// the look-behind it is a repeat, as the whole-run judge says.
+TEST(PlayJudge, AFrameFromBeyondTheLookBehindIsCorruptWithinItARepeat)
+{
+    for (std::size_t back : {2u, 40u})
+    {
+        SCOPED_TRACE(back);
+        LongStream stream;
+        host::engine::JudgeLimits limits;
+        limits.lookBehindBytes = 8 * LongStream::kPeriodBytes;
+        host::engine::PlayJudge judge(LongStream::kFormat, 0, limits);
+        for (std::size_t k = 0; k < 60; ++k)
+        {
+            stream.Next(k, k == 50 ? std::optional<std::size_t>(50 - back) : std::nullopt);
+            judge.AddClient(stream.TakeJournal());
+            judge.AddPlayed(stream.TakeOutput());
+        }
+        judge.Finish();
+        const auto& verdict = judge.Verdict();
+        ASSERT_FALSE(verdict.NoFindings());
+        EXPECT_EQ(verdict.FirstBadTake(), 50u);
+        EXPECT_EQ(verdict.findings[0].kind, back == 2 ? FindingKind::Repeat : FindingKind::Corrupt);
+    }
+}

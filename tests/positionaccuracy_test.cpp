@@ -27,6 +27,7 @@
 #include "host/engine/positionjudge.h"
 #include "host/portcls/dpcqueue.h"
 #include "host/portcls/portclass.h"
+#include "tests/support/judgeparts.h"
 #include "tests/support/streamingtestbed.h"
 
 #include <gtest/gtest.h>
@@ -539,6 +540,149 @@ TEST_P(PositionCertification, OnTheVirtualClock)
     RecordFigures(judged.figures);
 }
 
+// One run's readings judged two ways: beside the stream, as nuvsim judges
+// them (each held only until the oracle has judged the output it was read
+// at: PositionJudge), and over the whole run at its end. The oracle beside
+// the stream keeps only a few runs of bytes played, so that what a waiting
+// reading needs must be held for it.
+class JudgedBothWays
+{
+public:
+    JudgedBothWays(Pin& pin, host::engine::Engine& engine, const GridPoint& g,
+                   const host::engine::PositionBounds& bounds)
+        : readings_(engine, g.Device()), format_(pin.ClientFormat()),
+          opened_(pin.Port().OpenOrder()), positionFormat_{g.FrameBytes(), g.rate}, bounds_(bounds),
+          beside_(pin.Port(), engine, {0, static_cast<ULONG>(g.Device() - 1), 0}, format_, opened_,
+                  Limits()),
+          positions_(beside_.Judge(), positionFormat_, bounds_)
+    {
+        positions_.OnJudged([this](const host::engine::JudgedReading& reading)
+                            { judged_.push_back(reading); });
+    }
+
+    // GetPosition, on any thread.
+    void Read(Pin& pin)
+    {
+        std::lock_guard lock(mutex_);
+        readings_.Take(pin);
+    }
+    // The journal and the output since the last call, judged; every
+    // reading taken before the output was goes to the position judge
+    // first, as nuvsim's DeviceRun hands them over.
+    void Collect()
+    {
+        beside_.Take(
+            [this]
+            {
+                std::lock_guard lock(mutex_);
+                for (; handedOver_ < readings_.Samples().size(); ++handedOver_)
+                    positions_.Add(readings_.Samples()[handedOver_]);
+                mostWaiting_ = std::max(mostWaiting_, positions_.Waiting());
+            });
+        positions_.Update();
+    }
+
+    // The last parts; then every reading must have the truth the whole run
+    // gives it, and the figures must be the same to the last bit. Returns
+    // the whole run's judgement.
+    Judged FinishAndCompare()
+    {
+        Collect();
+        beside_.Finish();
+        positions_.Update();
+        EXPECT_EQ(positions_.Waiting(), 0u) << "readings left after the oracle finished";
+        Judged whole;
+        whole.journal = beside_.WholeJournal();
+        whole.verdict =
+            host::engine::JudgePlayback(whole.journal, beside_.WholeRecord(), format_, opened_);
+        const host::engine::PlayedBytes truth(whole.verdict, beside_.WholeRecord(), whole.journal,
+                                              format_, opened_);
+        whole.readings = host::engine::JudgeEach(readings_.Samples(), truth);
+        whole.figures =
+            host::engine::JudgePositions(readings_.Samples(), truth, positionFormat_, bounds_);
+        ExpectSameReadings(whole.readings);
+        ExpectSameFigures(whole.figures, positions_.Figures());
+        return whole;
+    }
+    // The most readings that waited for the oracle at once.
+    std::size_t MostWaiting() const { return mostWaiting_; }
+
+private:
+    static host::engine::JudgeLimits Limits()
+    {
+        host::engine::JudgeLimits limits = host::engine::JudgeLimits::Streaming();
+        limits.keptPlayedRuns = 4;
+        return limits;
+    }
+
+    void ExpectSameReadings(const std::vector<host::engine::JudgedReading>& whole) const
+    {
+        ASSERT_EQ(judged_.size(), whole.size());
+        for (std::size_t i = 0; i < whole.size(); ++i)
+        {
+            ASSERT_EQ(judged_[i].sample.order, whole[i].sample.order);
+            ASSERT_EQ(judged_[i].truth, whole[i].truth) << "reading " << i;
+            ASSERT_EQ(judged_[i].run, whole[i].run) << "reading " << i;
+        }
+    }
+
+    static void ExpectSameFigures(const host::engine::PositionFigures& whole,
+                                  const host::engine::PositionFigures& beside)
+    {
+        EXPECT_EQ(beside.readings, whole.readings);
+        EXPECT_EQ(beside.biasMicroseconds, whole.biasMicroseconds);
+        EXPECT_EQ(beside.jitterMicroseconds, whole.jitterMicroseconds);
+        EXPECT_EQ(beside.driftPpm, whole.driftPpm);
+        EXPECT_EQ(beside.backwardSteps, whole.backwardSteps);
+        EXPECT_EQ(beside.mostAheadBytes, whole.mostAheadBytes);
+        EXPECT_EQ(beside.mostBehindBytes, whole.mostBehindBytes);
+        EXPECT_EQ(beside.outOfBounds, whole.outOfBounds);
+        EXPECT_EQ(beside.Summary(), whole.Summary());
+    }
+
+    std::mutex mutex_;
+    Readings readings_;
+    std::size_t handedOver_ = 0;
+    std::size_t mostWaiting_ = 0;
+    const host::engine::PlayFormat format_;
+    const std::uint64_t opened_;
+    const host::engine::PositionFormat positionFormat_;
+    const host::engine::PositionBounds bounds_;
+    nuvtest::JudgeBeside beside_;
+    host::engine::PositionJudge positions_;
+    std::vector<host::engine::JudgedReading> judged_;
+};
+
+// The client of OnTheVirtualClock, with the parts taken every one to eight
+// steps of the device.
+TEST_P(PositionCertification, JudgedBesideTheStreamAsOverTheWhole)
+{
+    const GridPoint g = GetParam();
+    const VirtualRun run = MakeVirtualRun(g, 300 + g.index);
+    auto& pin = Open(g);
+    JudgedBothWays judge(pin, Engine(), g, {g.AheadBytes(), g.FrameBytes()});
+    host::client::ScheduledClient client(pin, Clock(), g.periodFrames, g.FrameBytes(), run.input);
+    client.SetProbe([&] { return Pick(rng_, 0, 2 * std::uint64_t{g.periodFrames}); },
+                    [&] { judge.Read(pin); });
+    std::uint64_t stepsToCollect = 1;
+    client.SetAfterStep(
+        [&]
+        {
+            if (--stepsToCollect > 0)
+                return;
+            judge.Collect();
+            stepsToCollect = Pick(rng_, 1, 8);
+        });
+    client.Play(run.schedule);
+    judge.Read(pin);
+    const Judged whole = judge.FinishAndCompare();
+    // Those of a few parts, however long the run.
+    EXPECT_LT(judge.MostWaiting(), 64u) << "of " << whole.readings.size() << " readings";
+    // The run had what it is about.
+    EXPECT_GT(whole.verdict.silentFrames, 0u) << "no underrun";
+    EXPECT_GE(whole.readings.back().run, 1u) << "no STOP";
+}
+
 // The client acts on the clock's thread between two steps of the device (a
 // quarter period each), as the latency test's does: it runs dry, pauses,
 // stops and cancels at seeded steps. A thread of its own reads positions
@@ -691,6 +835,95 @@ TEST_P(PositionCertification, OnTheThreadedClock)
     EXPECT_GE(client.Pauses(), 1u);
     EXPECT_GE(client.Stops(), 1u);
     RecordFigures(judged.figures);
+}
+
+// Long spells where the device plays nothing of the stream: PAUSE before
+// the first RUN, STOP with the client waiting before it runs again, and
+// PAUSE in between. The readings there wait for nothing: the oracle beside
+// the stream knows the truth at each as soon as the client's journal is as
+// recent as it (what a STOP ended once the output before it is in).
+TEST_F(PositionRules, ReadingsWhileNothingPlaysWaitForNoPlay)
+{
+    auto& pin = Open();
+    const GridPoint g{16, 2, 48000, PeriodFrames(), 0};
+    JudgedBothWays judge(pin, Engine(), g, {g.AheadBytes(), g.FrameBytes()});
+    const std::vector<std::uint8_t> input = Frames(20 * PeriodFrames());
+    host::client::ScheduledClient client(pin, Clock(), PeriodFrames(), kFrameBytes, input);
+    client.SetProbe([&] { return std::uint64_t{PeriodFrames() / 4}; }, [&] { judge.Read(pin); });
+    client.SetAfterStep([&] { judge.Collect(); });
+    std::string error;
+    const auto schedule =
+        host::client::Schedule::Parse("write 4p, pause 100p, wait 2p, stop, wait 100p, write 4p, "
+                                      "run, wait 1p, pause 100p, rest 1p",
+                                      error);
+    ASSERT_TRUE(schedule) << error;
+    client.Play(*schedule);
+    const Judged whole = judge.FinishAndCompare();
+    EXPECT_GT(whole.readings.size(), 1200u);
+    EXPECT_LE(judge.MostWaiting(), 2u);
+    EXPECT_EQ(whole.readings.back().run, 1u);
+    EXPECT_EQ(whole.figures.outOfBounds, 0u) << whole.figures.Summary();
+}
+
+// The same on the threaded clock: the client of OnTheThreadedClock, the
+// readings from a thread of their own while the device moves, the parts
+// taken on the test's thread as the device plays.
+TEST_P(PositionCertification, JudgedBesideTheStreamAsOverTheWholeOnTheThreadedClock)
+{
+    const GridPoint g = GetParam();
+    host::portcls::DpcQueue dpc;
+    host::portcls::SetNotifyDelivery([&](PSERVICEGROUP group) { dpc.Deliver(group); });
+    auto& pin = Open(g);
+    std::mutex stopping;
+    SteppedClient client(pin, g, 400 + g.index, stopping);
+    JudgedBothWays judge(pin, Engine(), g, {g.AheadBytes(), g.MillisecondBytes()});
+    std::atomic<std::uint64_t> stepsAtReading{0};
+    std::atomic<bool> finished{false};
+
+    host::engine::ThreadedClock::Options options;
+    options.stepFrames = std::max<ULONG>(1, g.periodFrames / 4);
+    options.settle = [&] { dpc.Drain(); };
+    options.stepped = [&] { client.Step(); };
+    options.mayAdvance = [&]
+    { return finished.load() || client.Steps() < stepsAtReading.load() + 8; };
+    host::engine::ThreadedClock clock(Engine(), options);
+
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::thread reader(
+        [&]
+        {
+            std::uint64_t step = ~0ull;
+            while (!finished.load())
+            {
+                const std::uint64_t now = client.Steps();
+                if (now == step)
+                {
+                    std::this_thread::yield();
+                    continue;
+                }
+                step = now;
+                {
+                    std::lock_guard lock(stopping);
+                    judge.Read(pin);
+                }
+                stepsAtReading = now;
+            }
+        });
+    clock.Start();
+    while (clock.PeriodEnds() < ThreadedRunPeriods(g))
+    {
+        judge.Collect();
+        std::this_thread::yield();
+    }
+    finished = true;
+    reader.join();
+    clock.Stop();
+    dpc.Drain();
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    judge.Read(pin);
+    const Judged whole = judge.FinishAndCompare();
+    EXPECT_GE(client.Stops(), 1u);
+    EXPECT_GE(whole.readings.back().run, 1u) << "no STOP";
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, PositionCertification, ::testing::ValuesIn(Grid()), GridName);

@@ -23,13 +23,7 @@ protected:
     {
         verdict_.clientFrameBytes = 4;
         verdict_.framesPlayed = 100;
-        std::uint64_t played = 0;
-        for (unsigned frame = 0; frame < 100; ++frame)
-        {
-            if (frame < 50 || frame >= 60)
-                played += 4;
-            verdict_.playedAfterFrame.push_back(played);
-        }
+        verdict_.played = {{0, 0, true}, {50, 200, false}, {60, 200, true}};
         record_.periods = {Take(10, 0), Take(20, 50), Take(30, 60)};
         journal_.cuts.push_back({25, 0, 0, 0, true});
     }
@@ -102,7 +96,7 @@ TEST_F(PositionJudge, AConstantErrorIsBiasOnly)
 // drift of 1000 ppm; the spread and mean follow from it.
 TEST_F(PositionJudge, AGrowingErrorIsDrift)
 {
-    verdict_.playedAfterFrame.assign(100, 0);
+    verdict_.played = {{0, 0, false}};
     const host::engine::PlayedBytes truth(verdict_, record_, journal_, format_, 0);
     std::vector<PositionSample> samples;
     for (std::uint64_t k = 0; k <= 4; ++k)

@@ -14,6 +14,7 @@
 #include "host/kernel/conduct.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/servicegroup.h"
+#include "tests/support/judgeparts.h"
 #include "tests/support/streamingtestbed.h"
 
 #include <gtest/gtest.h>
@@ -263,19 +264,30 @@ protected:
             outcome.problems.push_back("the pin did not open: " + std::to_string(status));
             return outcome;
         }
+        // Besides the judgement of the whole run, a judge beside the stream
+        // takes it in parts after every step of the device, keeping a few
+        // periods only; the two must agree.
+        const host::engine::PlayFormat played{.channels = c.channels,
+                                              .bytesPerSample = c.bits / 8u};
+        const std::uint64_t opened = pin->Port().OpenOrder();
+        host::engine::JudgeLimits few;
+        few.lookBehindBytes = 4 * std::uint64_t{c.periodFrames} * c.FrameBytes();
+        nuvtest::JudgeBeside beside(pin->Port(), Engine(), {0, static_cast<ULONG>(c.device - 1), 0},
+                                    played, opened, few);
         host::client::ScheduledClient client(*pin, Clock(), c.periodFrames, c.FrameBytes(),
                                              c.input);
+        client.SetAfterStep([&beside] { beside.Take(); });
         client.Play(schedule);
-        const host::engine::ClientJournal journal = pin->Port().Journal();
-        const std::uint64_t opened = pin->Port().OpenOrder();
+        beside.Take();
         for (std::string& problem : pin->Close())
             outcome.problems.push_back("at close: " + problem);
         pin.reset();
-        const auto record = Engine()
-                                .Stream(0, static_cast<ULONG>(c.device - 1), 0)
-                                .value_or(host::engine::StreamState{});
-        outcome.verdict = host::engine::JudgePlayback(
-            journal, record, {.channels = c.channels, .bytesPerSample = c.bits / 8u}, opened);
+        const host::engine::StreamState& record = beside.WholeRecord();
+        outcome.verdict =
+            host::engine::JudgePlayback(beside.WholeJournal(), record, played, opened);
+        const std::string difference = nuvtest::VerdictDifference(outcome.verdict, beside.Finish());
+        if (!difference.empty())
+            outcome.problems.push_back("the judge beside the stream disagrees: " + difference);
         for (const host::engine::PeriodRecord& take : record.periods)
         {
             if (take.order > opened && take.underrun)

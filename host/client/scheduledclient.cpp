@@ -8,6 +8,13 @@ namespace host::client
 ScheduledClient::ScheduledClient(portcls::Pin& pin, engine::VirtualClock& clock, ULONG periodFrames,
                                  unsigned frameBytes, std::span<const std::uint8_t> input)
     : m_pin(pin), m_clock(clock), m_periodFrames(periodFrames == 0 ? 1 : periodFrames),
+      m_frameBytes(frameBytes == 0 ? 1 : frameBytes), m_inMemory(input), m_input(m_inMemory)
+{
+}
+
+ScheduledClient::ScheduledClient(portcls::Pin& pin, engine::VirtualClock& clock, ULONG periodFrames,
+                                 unsigned frameBytes, ClientInput& input)
+    : m_pin(pin), m_clock(clock), m_periodFrames(periodFrames == 0 ? 1 : periodFrames),
       m_frameBytes(frameBytes == 0 ? 1 : frameBytes), m_input(input)
 {
 }
@@ -101,17 +108,25 @@ void ScheduledClient::Play(const Schedule& schedule)
 
 void ScheduledClient::Write(std::uint64_t bytes)
 {
-    const std::uint64_t size = std::min<std::uint64_t>(bytes, m_input.size() - m_next);
+    const std::uint64_t size = std::min<std::uint64_t>(bytes, m_input.Size() - m_next);
     if (size == 0)
         return;
-    m_pin.Write(m_input.subspan(m_next, size));
-    m_next += size;
+    const std::span<const std::uint8_t> next = m_input.Next(size);
+    if (next.empty())
+        return;
+    m_pin.Write(next);
+    m_next += next.size();
 }
 
 void ScheduledClient::WriteRest(std::uint64_t bufferBytes)
 {
-    while (m_next < m_input.size())
+    while (m_next < m_input.Size())
+    {
+        const std::uint64_t before = m_next;
         Write(bufferBytes);
+        if (m_next == before)
+            break;
+    }
 }
 
 void ScheduledClient::SetState(KSSTATE state)
@@ -140,6 +155,8 @@ void ScheduledClient::Wait(std::uint64_t frames)
         frames -= step;
         if (m_probeRead)
             m_probeDue -= step;
+        if (m_afterStep)
+            m_afterStep();
         CancelIfDue();
     }
 }

@@ -50,9 +50,12 @@ void MakeCallbacks(Engine& engine, const std::vector<DueCallback>& due)
 {
     for (const DueCallback& callback : due)
     {
-        const std::string detail =
-            Describe(callback.key) + ", period end " + std::to_string(callback.sequence);
-        TracePoint("engine", "callback", TracePhase::Begin, detail, engine.DevicePosition());
+        // Said only to a trace: every period makes its callbacks.
+        const std::string detail = TraceEnabled() ? Describe(callback.key) + ", period end " +
+                                                        std::to_string(callback.sequence)
+                                                  : std::string();
+        if (TraceEnabled())
+            TracePoint("engine", "callback", TracePhase::Begin, detail, engine.DevicePosition());
         {
             ScopedIrql atDispatch(DISPATCH_LEVEL);
             ScopedCallbackTokens tokens({{&engine, callback.key, callback.sequence}});
@@ -60,7 +63,8 @@ void MakeCallbacks(Engine& engine, const std::vector<DueCallback>& due)
             callback.callback(callback.key.capture, callback.key.pin, callback.context);
         }
         engine.CallbackReturned(callback.key);
-        TracePoint("engine", "callback", TracePhase::End, detail, engine.DevicePosition());
+        if (TraceEnabled())
+            TracePoint("engine", "callback", TracePhase::End, detail, engine.DevicePosition());
     }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace host::engine
 {
@@ -334,7 +335,7 @@ void Engine::GetPosition(ENGINE_POSITION_PARAMS& block)
     for (const auto& [key, stream] : m_streams)
     {
         if (!stream.capture)
-            query.outputBytes.emplace_back(key, stream.output.size());
+            query.outputBytes.emplace_back(key, stream.outputTaken + stream.output.size());
     }
     m_lastPositionQueries[std::this_thread::get_id()] = std::move(query);
 }
@@ -389,11 +390,11 @@ ULONG CaptureSample(ULONGLONG frame, ULONG channel)
 void Engine::TakeHalf(StreamState& stream)
 {
     PeriodRecord record;
-    record.index = stream.periods.size();
+    record.index = stream.periodsTaken + stream.periods.size();
     record.half = stream.half;
     record.deviceFrame = m_devicePosition;
     record.order = NextEventOrder();
-    record.outputBytes = stream.output.size();
+    record.outputBytes = static_cast<std::size_t>(stream.outputTaken + stream.output.size());
     const auto* half = static_cast<const BYTE*>(stream.buffer) +
                        std::size_t{stream.half} * std::size_t{stream.periodBytes};
     if (stream.judgeTakes && stream.servicedUpTo < stream.periodEnds)
@@ -412,11 +413,13 @@ void Engine::TakeHalf(StreamState& stream)
         record.silent = std::all_of(stream.staging.begin(), stream.staging.end(),
                                     [](BYTE b) { return b == 0; });
     }
+    stream.lastTakeSilent = record.silent;
     stream.periods.push_back(record);
-    TracePoint("engine", "period", TracePhase::Begin,
-               "half " + std::to_string(record.half) + (record.underrun ? ", underrun" : "") +
-                   (record.silent ? ", silent" : ""),
-               m_devicePosition);
+    if (TraceEnabled())
+        TracePoint("engine", "period", TracePhase::Begin,
+                   "half " + std::to_string(record.half) + (record.underrun ? ", underrun" : "") +
+                       (record.silent ? ", silent" : ""),
+                   m_devicePosition);
 }
 
 void Engine::TakeDueHalves()
@@ -452,10 +455,12 @@ void Engine::EndPeriod(const StreamKey& key, StreamState& stream, std::vector<Du
         }
         stream.captureFrames += frames;
     }
-    TracePoint("engine", "period", TracePhase::End, Describe(key), m_devicePosition);
+    if (TraceEnabled())
+        TracePoint("engine", "period", TracePhase::End, Describe(key), m_devicePosition);
     // Silent periods are counted when played to their end.
-    if (!stream.periods.empty() && stream.periods.back().silent)
+    if (stream.lastTakeSilent)
         ++stream.silentPeriods;
+    stream.lastTakeSilent = false;
     ++stream.periodCount;
     ++stream.periodEnds;
     stream.cursorFrame = 0;
@@ -638,20 +643,34 @@ void Engine::ForgetPlayed()
     std::lock_guard lock(m_mutex);
     for (auto& [key, stream] : m_streams)
     {
+        // Counted as taken, so that later records still say where in the
+        // stream's whole output they begin.
+        stream.outputTaken += stream.output.size();
+        stream.periodsTaken += stream.periods.size();
         std::vector<BYTE>().swap(stream.output);
         std::vector<PeriodRecord>().swap(stream.periods);
         std::vector<std::uint64_t>().swap(stream.startOrders);
     }
 }
 
-std::vector<BYTE> Engine::TakeOutput(ULONG capture, ULONG deviceIndex, ULONG pin)
+PlayedOutput Engine::TakeOutput(const StreamKey& key)
 {
     std::lock_guard lock(m_mutex);
-    std::vector<BYTE> taken;
-    auto it = m_streams.find({capture, deviceIndex, pin});
-    if (it != m_streams.end())
-        taken.swap(it->second.output);
-    return taken;
+    PlayedOutput played;
+    auto it = m_streams.find(key);
+    if (it == m_streams.end())
+        return played;
+    StreamState& stream = it->second;
+    played.outputFrom = stream.outputTaken;
+    stream.outputTaken += stream.output.size();
+    stream.periodsTaken += stream.periods.size();
+    played.output = std::exchange(stream.output, {});
+    played.periods = std::exchange(stream.periods, {});
+    played.startOrders = std::exchange(stream.startOrders, {});
+    played.asOf = NextEventOrder();
+    // The next run of output is about as long as this one.
+    stream.output.reserve(played.output.size());
+    return played;
 }
 
 std::optional<StreamState> Engine::Stream(ULONG capture, ULONG deviceIndex, ULONG pin) const

@@ -87,13 +87,15 @@ struct StreamKey
 // written into the half at the end of the period in which it was recorded.
 struct PeriodRecord
 {
-    ULONGLONG index = 0;         // periods begun by this stream before this one
-    ULONG half = 0;              // 0 or 1
-    ULONGLONG deviceFrame = 0;   // the device's frame counter at the take
-    bool silent = false;         // render: every byte of the half taken was 0
-    bool underrun = false;       // taken before the driver serviced the period before
-    std::uint64_t order = 0;     // eventorder.h, at the take
-    std::size_t outputBytes = 0; // render: the size of `output` at the take
+    ULONGLONG index = 0;       // periods begun by this stream before this one
+    ULONG half = 0;            // 0 or 1
+    ULONGLONG deviceFrame = 0; // the device's frame counter at the take
+    bool silent = false;       // render: every byte of the half taken was 0
+    bool underrun = false;     // taken before the driver serviced the period before
+    std::uint64_t order = 0;   // eventorder.h, at the take
+    // Render: the bytes the stream had played at the take (those moved out
+    // by TakeOutput included), i.e. where this take's containers begin.
+    std::size_t outputBytes = 0;
 };
 
 struct StreamState
@@ -113,11 +115,16 @@ struct StreamState
     ULONGLONG positionFrames = 0; // frames played since the buffer was attached
     ULONGLONG periodCount = 0;    // periods played to their end
     std::vector<BYTE> output;     // render: every container played, in order
-    bool playing = false;         // started and on the grid
-    ULONG half = 0;               // the half being played (or next to be taken)
-    ULONG cursorFrame = 0;        // frames played of the current period
-    std::vector<BYTE> staging;    // the half taken for the current period
-    bool judgeTakes = false;      // false until the first take after an attach
+    // Bytes of `output` and records of `periods` that TakeOutput moved out
+    // (the records' index and outputBytes count them).
+    std::uint64_t outputTaken = 0;
+    ULONGLONG periodsTaken = 0;
+    bool lastTakeSilent = false; // of the take being played
+    bool playing = false;        // started and on the grid
+    ULONG half = 0;              // the half being played (or next to be taken)
+    ULONG cursorFrame = 0;       // frames played of the current period
+    std::vector<BYTE> staging;   // the half taken for the current period
+    bool judgeTakes = false;     // false until the first take after an attach
     ULONGLONG underruns = 0;
     ULONGLONG silentPeriods = 0;
     ULONGLONG callbacksMade = 0;
@@ -134,6 +141,22 @@ struct StreamState
     int callbacksInFlight = 0;
 };
 
+// What one stream played since the last TakeOutput: containers from byte
+// `outputFrom` of its whole output on, the takes made, and the STARTs on a
+// fresh buffer stamped. A judge that runs beside the stream
+// (playoracle.h's PlayJudge) takes these in turn, so that nothing grows
+// with the length of a run.
+struct PlayedOutput
+{
+    std::uint64_t outputFrom = 0;
+    std::vector<BYTE> output;
+    std::vector<PeriodRecord> periods;
+    std::vector<std::uint64_t> startOrders;
+    // The eventorder.h stamp of the take: everything the stream played
+    // before it is in this part or an earlier one (0: not said).
+    std::uint64_t asOf = 0;
+};
+
 // The sample value a capture stream's n-th frame carries on channel c.
 ULONG CaptureSample(ULONGLONG frame, ULONG channel);
 
@@ -145,7 +168,7 @@ struct PositionQuery
     std::uint64_t order = 0;   // eventorder.h, at the answer
     ULONGLONG deviceFrame = 0; // the device's frame counter (64 bits)
     // Every render stream the engine knows, and how many bytes of
-    // containers each had played.
+    // containers each had played (those TakeOutput moved out included).
     std::vector<std::pair<StreamKey, std::size_t>> outputBytes;
 
     std::optional<std::size_t> OutputBytes(const StreamKey& key) const;
@@ -205,12 +228,12 @@ public:
     // Drops every stream's played output and period records, which grow with
     // every period played: for long runs (fuzzers) that never read them.
     void ForgetPlayed();
-    // Moves out the render output one stream played since the last take (or
-    // since it began), leaving its records and counters: a client that runs
-    // for as long as its user likes (the ALSA plugin) passes the device's
-    // output on as it plays, and the record does not grow. Empty for a
-    // stream the engine does not know.
-    std::vector<BYTE> TakeOutput(ULONG capture, ULONG deviceIndex, ULONG pin);
+    // Moves out what the stream played since the last take, with its period
+    // records (empty for a stream the engine does not know): a run judged as
+    // it comes (nuvsim) or a client that runs for as long as its user likes
+    // (the ALSA plugin) passes the output on as it plays, and the record does
+    // not grow.
+    PlayedOutput TakeOutput(const StreamKey& key);
 
     // The last block of type Block as issued, of any command or of the given
     // one (START and STOP share ENGINE_STREAM_PARAMS).

@@ -43,13 +43,31 @@
 // The verdict also says, for every output frame, how many client bytes the
 // device had played by then: the ground truth a reported position is
 // compared with.
+//
+// The same judge runs beside a stream of any length (PlayJudge): it takes
+// the client's journal and the device's output in parts as they come
+// (PortStream::TakeJournal, Engine::TakeOutput), judges each take once the
+// journal covers the moment it was made, and forgets what no later frame can
+// need, so that what it holds does not grow with the run:
+//
+//     host::engine::PlayJudge judge(pin->ClientFormat(), port.OpenOrder(),
+//                                   host::engine::JudgeLimits::Streaming());
+//     while (...) {                                  // now and then
+//         judge.AddClient(port.TakeJournal());       // the journal first
+//         judge.AddPlayed(engine.TakeOutput(key));
+//     }
+//     judge.Finish();
+//     const host::engine::PlayVerdict& verdict = judge.Verdict();
 #pragma once
 
 #include "host/engine/engine.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -82,6 +100,14 @@ struct ClientJournal
     std::vector<Cut> cuts;
     // When each Service call of the stream began.
     std::vector<std::uint64_t> services;
+
+    // Of a part of the journal (PortStream::TakeJournal): the client stream
+    // byte that bytes[0] is, and the stamp taken when the part was cut off;
+    // every event before it is in this part or an earlier one. A whole
+    // journal starts at byte 0 and is complete.
+    static constexpr std::uint64_t kComplete = ~0ull;
+    std::uint64_t firstByte = 0;
+    std::uint64_t asOf = kComplete;
 };
 
 struct PlayFormat
@@ -124,9 +150,22 @@ struct TakeVerdict
     char Letter() const;
 };
 
+// Client bytes played over the judged output, as runs: from output frame
+// `frame` on, each frame adds one client frame (rising) or nothing, and
+// `bytes` had been played before it.
+struct PlayedRun
+{
+    std::uint64_t frame = 0;
+    std::uint64_t bytes = 0;
+    bool rising = false;
+};
+
 struct PlayVerdict
 {
+    // The first JudgeLimits::keptTakes takes (all of them, judged whole),
+    // of takeCount.
     std::vector<TakeVerdict> takes;
+    std::uint64_t takeCount = 0;
     static constexpr std::size_t kKeptFindings = 16;
     std::vector<Finding> findings; // the first kKeptFindings
     std::size_t findingCount = 0;
@@ -144,20 +183,92 @@ struct PlayVerdict
     // The first take with a finding.
     std::optional<std::size_t> FirstBadTake() const;
     // Client bytes the device had played when it had played `outputFrames`
-    // frames of the judged output (the inserted silence not counted).
+    // frames of the judged output (the inserted silence not counted). A
+    // judge that runs beside a stream keeps the recent runs only (before
+    // the first one kept: the bytes at its start).
     std::uint64_t ClientBytesPlayed(std::uint64_t outputFrames) const;
-    // One letter per take (TakeVerdict::Letter).
+    // One letter per take kept (TakeVerdict::Letter).
     std::string TakeMap() const;
     // A few lines: the counts, the take map, the first findings.
     std::string Summary() const;
 
-    // Client bytes played after each output frame.
-    std::vector<std::uint64_t> playedAfterFrame;
+    std::vector<PlayedRun> played;
 };
 
-// Judges the takes stamped after `since` (the stream's opening: the record
-// of an engine stream outlives the pins opened on it) and the output they
-// played.
+// The client bytes a render stream's device had played since its last
+// STOP (a position counts from there), and which run of the stream that is:
+// 0 until the first STOP, one more after each.
+struct PlayedSinceStop
+{
+    std::uint64_t bytes = 0;
+    std::size_t run = 0;
+};
+
+// What a judge beside a stream keeps; the defaults keep everything, as a
+// judgement of a whole run does.
+struct JudgeLimits
+{
+    static constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+    // Client bytes kept behind the frame due, where a frame played out of
+    // turn is looked for: one found there is a Repeat or a Skip, one from
+    // further back a Corrupt frame.
+    std::uint64_t lookBehindBytes = kAll;
+    std::uint64_t keptTakes = kAll;
+    std::uint64_t keptPlayedRuns = kAll; // the older half goes when exceeded
+    // 1 MiB behind (at least several periods of any stream), the first 200
+    // takes, 4096 runs.
+    static JudgeLimits Streaming();
+};
+
+// Judges a stream's takes as their parts arrive (see the top of this file).
+// Everything before Finish may arrive in any number of parts; each kind in
+// order, the journal's parts each at least as recent as the output's.
+class PlayJudge
+{
+public:
+    // Judges the takes stamped after `since` (the stream's opening: the
+    // record of an engine stream outlives the pins opened on it).
+    explicit PlayJudge(const PlayFormat& format, std::uint64_t since = 0, JudgeLimits limits = {});
+    ~PlayJudge();
+    PlayJudge(const PlayJudge&) = delete;
+    PlayJudge& operator=(const PlayJudge&) = delete;
+
+    void AddClient(const ClientJournal& part);
+    void AddPlayed(const PlayedOutput& part);
+    // The same from a stream's record: `output` begins at byte `outputFrom`
+    // of the stream's whole output (`asOf`: PlayedOutput's).
+    void AddPlayed(std::uint64_t outputFrom, std::span<const BYTE> output,
+                   std::span<const PeriodRecord> takes, std::span<const std::uint64_t> starts,
+                   std::uint64_t asOf = 0);
+    // Nothing more comes: judges what waits.
+    void Finish();
+
+    // Complete after Finish; before it, up to the frames judged so far.
+    const PlayVerdict& Verdict() const;
+    std::uint64_t FramesJudged() const;
+    // About how many bytes the judge holds now (what it must not let grow).
+    std::size_t HeldBytes() const;
+
+    // The truth a position read at `order` is judged against
+    // (positionjudge.h): the client bytes the device had played, since the
+    // last STOP before `order`, when the stream's output had reached byte
+    // `outputBytes` of its whole output (TakeOutput's earlier parts
+    // counted). Nullopt until the judge can tell: the output judged that
+    // far, the journal as recent as `order`, and what each STOP before it
+    // ended. After Finish, always.
+    std::optional<PlayedSinceStop> PlayedAt(std::uint64_t order, std::uint64_t outputBytes) const;
+    // Keeps the record of the client bytes played (PlayVerdict::played) from
+    // output byte `outputBytes` on, however many runs that is, for the
+    // questions still to come; nullopt lets go.
+    void HoldPlayedFrom(std::optional<std::uint64_t> outputBytes);
+
+private:
+    class Walk;
+    std::unique_ptr<Walk> m_walk;
+};
+
+// Judges the takes stamped after `since` (see PlayJudge) and the output they
+// played: the whole journal, the whole record.
 PlayVerdict JudgePlayback(const ClientJournal& journal, const StreamState& record,
                           const PlayFormat& format, std::uint64_t since = 0);
 

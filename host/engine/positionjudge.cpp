@@ -99,67 +99,108 @@ std::vector<JudgedReading> JudgeEach(const std::vector<PositionSample>& samples,
     return judged;
 }
 
+PositionTally::PositionTally(const PositionFormat& format, const PositionBounds& bounds)
+    : m_format(format), m_bounds(bounds)
+{
+    m_figures.frameBytes = format.frameBytes;
+    if (format.frameBytes != 0 && format.sampleRate != 0)
+        m_microsecondsPerByte = 1e6 / (static_cast<double>(format.frameBytes) * format.sampleRate);
+}
+
+void PositionTally::Add(const JudgedReading& reading)
+{
+    PositionFigures& figures = m_figures;
+    ++figures.readings;
+    if (m_format.frameBytes == 0 || m_format.sampleRate == 0)
+    {
+        m_last = reading;
+        return;
+    }
+    const double count = static_cast<double>(figures.readings);
+    const double error = static_cast<double>(reading.Error()) * m_microsecondsPerByte;
+    const double time = static_cast<double>(reading.sample.deviceFrame) / m_format.sampleRate;
+    const double errorStep = error - m_meanError;
+    const double timeStep = time - m_meanTime;
+    m_meanError += errorStep / count;
+    m_meanTime += timeStep / count;
+    m_errorSquares += errorStep * (error - m_meanError);
+    m_timeSquares += timeStep * (time - m_meanTime);
+    m_products += timeStep * (error - m_meanError);
+
+    const std::int64_t bytes = reading.Error();
+    if (bytes > 0)
+        figures.mostAheadBytes = std::max(figures.mostAheadBytes, std::uint64_t(bytes));
+    if (bytes < 0)
+        figures.mostBehindBytes = std::max(figures.mostBehindBytes, std::uint64_t(-bytes));
+    const bool outside = (bytes > 0 && std::uint64_t(bytes) > m_bounds.aheadBytes) ||
+                         (bytes < 0 && std::uint64_t(-bytes) > m_bounds.behindBytes);
+    if (outside)
+    {
+        ++figures.outOfBounds;
+        if (figures.firstOutOfBounds.size() < PositionFigures::kKeptReadings)
+            figures.firstOutOfBounds.push_back(reading);
+    }
+    if (m_last && m_last->run == reading.run && reading.sample.reported < m_last->sample.reported)
+    {
+        ++figures.backwardSteps;
+        if (figures.firstBackwardSteps.size() < PositionFigures::kKeptReadings)
+            figures.firstBackwardSteps.push_back(reading);
+    }
+    m_last = reading;
+}
+
+PositionFigures PositionTally::Figures() const
+{
+    PositionFigures figures = m_figures;
+    if (figures.readings == 0)
+        return figures;
+    const double count = static_cast<double>(figures.readings);
+    figures.biasMicroseconds = m_meanError;
+    figures.jitterMicroseconds = std::sqrt(m_errorSquares / count);
+    // Microseconds of error per second of device time: parts per million.
+    figures.driftPpm = m_timeSquares == 0 ? 0 : m_products / m_timeSquares;
+    return figures;
+}
+
 PositionFigures JudgePositions(const std::vector<PositionSample>& samples, const PlayedBytes& truth,
                                const PositionFormat& format, const PositionBounds& bounds)
 {
-    PositionFigures figures;
-    figures.frameBytes = format.frameBytes;
-    const std::vector<JudgedReading> judged = JudgeEach(samples, truth);
-    figures.readings = judged.size();
-    if (judged.empty() || format.frameBytes == 0 || format.sampleRate == 0)
-        return figures;
+    PositionTally tally(format, bounds);
+    for (const PositionSample& sample : samples)
+        tally.Add({sample, truth.At(sample), truth.RunOf(sample)});
+    return tally.Figures();
+}
 
-    const double microsecondsPerByte =
-        1e6 / (static_cast<double>(format.frameBytes) * format.sampleRate);
-    double sumError = 0;
-    double sumTime = 0;
-    for (const JudgedReading& reading : judged)
-    {
-        sumError += static_cast<double>(reading.Error()) * microsecondsPerByte;
-        sumTime += static_cast<double>(reading.sample.deviceFrame) / format.sampleRate;
-    }
-    const double count = static_cast<double>(judged.size());
-    const double meanError = sumError / count;
-    const double meanTime = sumTime / count;
-    double errorSquares = 0;
-    double timeSquares = 0;
-    double products = 0;
-    for (std::size_t i = 0; i < judged.size(); ++i)
-    {
-        const JudgedReading& reading = judged[i];
-        const double error = static_cast<double>(reading.Error()) * microsecondsPerByte - meanError;
-        const double time =
-            static_cast<double>(reading.sample.deviceFrame) / format.sampleRate - meanTime;
-        errorSquares += error * error;
-        timeSquares += time * time;
-        products += error * time;
+PositionJudge::PositionJudge(PlayJudge& played, const PositionFormat& format,
+                             const PositionBounds& bounds)
+    : m_played(played), m_tally(format, bounds)
+{
+}
 
-        const std::int64_t bytes = reading.Error();
-        if (bytes > 0)
-            figures.mostAheadBytes = std::max(figures.mostAheadBytes, std::uint64_t(bytes));
-        if (bytes < 0)
-            figures.mostBehindBytes = std::max(figures.mostBehindBytes, std::uint64_t(-bytes));
-        const bool outside = (bytes > 0 && std::uint64_t(bytes) > bounds.aheadBytes) ||
-                             (bytes < 0 && std::uint64_t(-bytes) > bounds.behindBytes);
-        if (outside)
-        {
-            ++figures.outOfBounds;
-            if (figures.firstOutOfBounds.size() < PositionFigures::kKeptReadings)
-                figures.firstOutOfBounds.push_back(reading);
-        }
-        if (i > 0 && judged[i - 1].run == reading.run &&
-            reading.sample.reported < judged[i - 1].sample.reported)
-        {
-            ++figures.backwardSteps;
-            if (figures.firstBackwardSteps.size() < PositionFigures::kKeptReadings)
-                figures.firstBackwardSteps.push_back(reading);
-        }
+void PositionJudge::Add(const PositionSample& sample)
+{
+    if (m_waiting.empty())
+        m_played.HoldPlayedFrom(sample.outputBytes);
+    m_waiting.push_back(sample);
+}
+
+void PositionJudge::Update()
+{
+    while (!m_waiting.empty())
+    {
+        const PositionSample& sample = m_waiting.front();
+        const std::optional<PlayedSinceStop> truth =
+            m_played.PlayedAt(sample.order, sample.outputBytes);
+        if (!truth)
+            break;
+        const JudgedReading reading{sample, truth->bytes, truth->run};
+        m_tally.Add(reading);
+        if (m_onJudged)
+            m_onJudged(reading);
+        m_waiting.pop_front();
     }
-    figures.biasMicroseconds = meanError;
-    figures.jitterMicroseconds = std::sqrt(errorSquares / count);
-    // Microseconds of error per second of device time: parts per million.
-    figures.driftPpm = timeSquares == 0 ? 0 : products / timeSquares;
-    return figures;
+    m_played.HoldPlayedFrom(m_waiting.empty() ? std::nullopt
+                                              : std::optional(m_waiting.front().outputBytes));
 }
 
 std::string PositionFigures::Summary() const

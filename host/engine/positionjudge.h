@@ -17,6 +17,17 @@
 //     auto figures = host::engine::JudgePositions(samples, truth,
 //                                                 {.frameBytes = 4, .sampleRate = 48000});
 //     EXPECT_EQ(figures.outOfBounds, 0u) << figures.Summary();
+//
+// Beside a stream of any length, with the oracle's PlayJudge, PositionJudge
+// does the same without keeping the run: each reading waits only until the
+// play judge has judged the output it was taken at, and is then folded into
+// running sums (PositionTally, which JudgePositions uses too, so that the
+// two come to the same figures):
+//
+//     host::engine::PositionJudge positions(judge, format, bounds);
+//     positions.Add(sample);                 // before its output reaches `judge`
+//     judge.AddClient(...); judge.AddPlayed(...);
+//     positions.Update();                    // after every part, and after Finish
 #pragma once
 
 #include "host/engine/engine.h"
@@ -24,6 +35,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -125,10 +138,71 @@ struct PositionFigures
     std::string Summary() const;
 };
 
+// The figures over readings judged one at a time, in the order taken, in
+// running sums: nothing grows with the number of readings but the few kept
+// to show.
+class PositionTally
+{
+public:
+    PositionTally(const PositionFormat& format, const PositionBounds& bounds);
+
+    void Add(const JudgedReading& reading);
+    PositionFigures Figures() const;
+    // The reading added last.
+    const std::optional<JudgedReading>& Last() const { return m_last; }
+
+private:
+    PositionFormat m_format;
+    PositionBounds m_bounds;
+    double m_microsecondsPerByte = 0;
+    PositionFigures m_figures;
+    // Means and sums of squared deviations from them, updated per reading
+    // (Welford's method): the error in microseconds, device time in seconds.
+    double m_meanError = 0;
+    double m_meanTime = 0;
+    double m_errorSquares = 0;
+    double m_timeSquares = 0;
+    double m_products = 0;
+    std::optional<JudgedReading> m_last;
+};
+
 // Judges `samples` in the order taken (backward steps are counted in that
 // order).
 PositionFigures JudgePositions(const std::vector<PositionSample>& samples, const PlayedBytes& truth,
                                const PositionFormat& format, const PositionBounds& bounds);
+
+// The same judgement beside a stream, with the oracle judging its output
+// there (PlayJudge::PlayedAt gives the truth). A reading is held until the
+// play judge can tell the truth at it (its output judged, what a STOP before
+// it ended known), then folded into the tally and let go; the play judge is
+// told to keep the record of the bytes played that the oldest reading
+// waiting needs. Readings come in the order taken, each before the output it
+// was taken at reaches the play judge.
+class PositionJudge
+{
+public:
+    PositionJudge(PlayJudge& played, const PositionFormat& format, const PositionBounds& bounds);
+
+    void Add(const PositionSample& sample);
+    // Judges the readings the play judge can now tell the truth of: after
+    // each part it took, and after its Finish (then every reading).
+    void Update();
+    // Each reading as it is judged (a trace draws them).
+    void OnJudged(std::function<void(const JudgedReading&)> judged)
+    {
+        m_onJudged = std::move(judged);
+    }
+
+    PositionFigures Figures() const { return m_tally.Figures(); }
+    const std::optional<JudgedReading>& Last() const { return m_tally.Last(); }
+    std::size_t Waiting() const { return m_waiting.size(); }
+
+private:
+    PlayJudge& m_played;
+    PositionTally m_tally;
+    std::deque<PositionSample> m_waiting;
+    std::function<void(const JudgedReading&)> m_onJudged;
+};
 
 // Every reading with its truth, in order (for a trace or a table).
 std::vector<JudgedReading> JudgeEach(const std::vector<PositionSample>& samples,

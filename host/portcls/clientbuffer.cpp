@@ -1,6 +1,7 @@
 #include "host/portcls/clientbuffer.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace host::portcls
 {
@@ -28,26 +29,27 @@ std::vector<std::uint8_t> ClientBuffer::Bytes() const
 
 std::optional<std::string> ClientBuffer::Check() const
 {
-    const std::string which = "client buffer " + std::to_string(m_id) + " (stream bytes " +
-                              std::to_string(m_streamOffset) + " to " +
-                              std::to_string(m_streamOffset + m_size) + ")";
+    // Said only when something is wrong: every buffer is checked.
+    const auto which = [this]
+    {
+        return "client buffer " + std::to_string(m_id) + " (stream bytes " +
+               std::to_string(m_streamOffset) + " to " + std::to_string(m_streamOffset + m_size) +
+               ")";
+    };
     for (std::size_t i = 0; i < kGuardBytes; ++i)
     {
         if (m_storage[i] != kGuardFill)
-            return which + ": byte " + std::to_string(kGuardBytes - i) +
+            return which() + ": byte " + std::to_string(kGuardBytes - i) +
                    " before the buffer was written";
         if (m_storage[kGuardBytes + m_size + i] != kGuardFill)
-            return which + ": byte " + std::to_string(i) + " after the buffer's end was written";
+            return which() + ": byte " + std::to_string(i) + " after the buffer's end was written";
     }
-    if (m_capture)
-        return std::nullopt;
     const std::uint8_t* data = m_storage.data() + kGuardBytes;
+    if (m_capture || m_size == 0 || std::memcmp(m_original.data(), data, m_size) == 0)
+        return std::nullopt;
     auto mismatch = std::mismatch(m_original.begin(), m_original.end(), data);
-    if (mismatch.first != m_original.end())
-        return which + ": render data written at byte " +
-               std::to_string(mismatch.first - m_original.begin()) +
-               " (a render mapping is only read)";
-    return std::nullopt;
+    return which() + ": render data written at byte " +
+           std::to_string(mismatch.first - m_original.begin()) + " (a render mapping is only read)";
 }
 
 } // namespace host::portcls

@@ -69,6 +69,13 @@ void DpcQueue::DrainDue()
     m_changed.wait(lock, [this] { return !HeadDue() && !m_busy; });
 }
 
+bool DpcQueue::DrainDueWithin(std::chrono::nanoseconds limit)
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.notify_all();
+    return m_changed.wait_for(lock, limit, [this] { return !HeadDue() && !m_busy; });
+}
+
 // Groups held by latency run now too.
 void DpcQueue::Drain()
 {

@@ -24,6 +24,7 @@
 
 #include <portcls.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -55,6 +56,9 @@ public:
     void SetLatency(engine::Engine& engine, std::function<ULONGLONG(std::size_t)> latency);
     // Blocks until nothing that is due is queued and nothing runs.
     void DrainDue();
+    // The same, for at most `limit`: whether it came to that. (A device in
+    // real time waits for the DPC only so long.)
+    bool DrainDueWithin(std::chrono::nanoseconds limit);
 
     // Groups run since creation, and deliveries folded into a queued one.
     std::size_t Runs() const;

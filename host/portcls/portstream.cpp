@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace host::portcls
 {
@@ -537,6 +538,24 @@ engine::ClientJournal PortStream::Journal() const
 {
     std::lock_guard lock(m_mutex);
     return m_journal;
+}
+
+engine::ClientJournal PortStream::TakeJournal()
+{
+    std::lock_guard lock(m_mutex);
+    engine::ClientJournal part = std::exchange(m_journal, {});
+    // Every event of the journal is stamped under this lock: those before
+    // this stamp are in this part or an earlier one, none after it is.
+    part.asOf = engine::NextEventOrder();
+    m_journal.firstByte = part.firstByte + part.bytes.size();
+    m_journal.bytes.reserve(part.bytes.size());
+    return part;
+}
+
+std::vector<FinishedBuffer> PortStream::TakeFinished()
+{
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_finished, {});
 }
 
 std::vector<std::string> PortStream::CheckClosed()

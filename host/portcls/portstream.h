@@ -163,8 +163,15 @@ public:
     LONG References() const { return m_references.load(); }
     // The tag of the first mapping handed out, or null.
     PVOID FirstTag() const;
-    // What the client did, for the oracle (render only).
+    // What the client did, for the oracle (render only): all of it since
+    // the pin opened (or since the last TakeJournal).
     engine::ClientJournal Journal() const;
+    // The same, moved out: what happened since the last take, stamped with
+    // the moment it was cut off (ClientJournal::asOf). For a judge that
+    // runs beside the stream; a port used so keeps nothing that grows.
+    engine::ClientJournal TakeJournal();
+    // The finished list, moved out (it grows by one entry per buffer).
+    std::vector<FinishedBuffer> TakeFinished();
     // The eventorder.h stamp taken when the pin opened.
     std::uint64_t OpenOrder() const { return m_openOrder; }
 

@@ -62,7 +62,8 @@ PortTopology::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport,
 try
 {
     return BindMiniport("IPortTopology::Init", deviceObject, unknownMiniport, IID_IMiniportTopology,
-                        [&](PUNKNOWN primary) {
+                        [&](PUNKNOWN primary)
+                        {
                             DriverCallGuard guard("IMiniportTopology::Init");
                             return static_cast<PMINIPORTTOPOLOGY>(primary)->Init(
                                 unknownAdapter, resourceList, this);

@@ -50,7 +50,7 @@ void DeviceOutput::SetSlave(SlavePlayer* slave)
 std::uint64_t DeviceOutput::Collect(host::engine::Engine& engine, ULONG deviceIndex)
 {
     std::lock_guard lock(m_mutex);
-    const std::vector<BYTE> played = engine.TakeOutput(0, deviceIndex, 0);
+    const std::vector<BYTE> played = engine.TakeOutput({0, deviceIndex, 0}).output;
     if (played.empty() || m_channels == 0)
         return 0;
     const std::uint64_t frames = played.size() / (m_channels * kContainerBytes);

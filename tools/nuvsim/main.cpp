@@ -18,6 +18,37 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+// The words that decide nuvsim play's streams, in the order they were
+// written: CLI11 keeps each option's values apart, and the order of the
+// options parsed (one entry per value of a positional, per use of an option).
+std::vector<nuvsim::PlayArgument>
+PlayArguments(const std::vector<CLI::Option*>& order,
+              const std::vector<std::pair<CLI::Option*, nuvsim::PlayArgument::Kind>>& kinds)
+{
+    std::vector<nuvsim::PlayArgument> arguments;
+    std::map<CLI::Option*, std::size_t> used;
+    for (CLI::Option* option : order)
+    {
+        for (const auto& [known, kind] : kinds)
+        {
+            const std::size_t index = used[option];
+            if (option != known || index >= option->results().size())
+                continue;
+            arguments.push_back({kind, option->results()[index]});
+            ++used[option];
+        }
+    }
+    return arguments;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -43,17 +74,31 @@ int main(int argc, char** argv)
     nuvsim::AddImageOption(*devices, devicesOptions.driver);
 
     nuvsim::PlayOptions playOptions;
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;
+    std::vector<std::string> playDevices;
+    std::string clock;
+    bool realtime = false;
     CLI::App* play = app.add_subcommand(
-        "play", "Play a file (or a test signal) through the driver and check what the device "
-                "received.");
-    play->add_option("INPUT", playOptions.input,
-                     "Audio file with integer PCM of 16, 24 or 32 bits (WAV, FLAC, ...); "
-                     "without one, a test signal with a tone per channel.");
-    play->add_option("--output", playOptions.output,
-                     "Write what the device received as a 32-bit integer PCM WAV file.");
-    play->add_option("--device", playOptions.device,
-                     "Device 1 to 4 (1-3 stereo line outputs, 4 up to six channels).")
-        ->capture_default_str();
+        "play", "Play files (or a test signal) through the driver, on up to four devices at "
+                "once, and check what each device received.");
+    CLI::Option* inputOption = play->add_option(
+        "INPUT", inputs,
+        "Audio file with integer PCM of 16, 24 or 32 bits (WAV, FLAC, ...); without one, a "
+        "test signal with a tone per channel. With several --device, each INPUT follows its "
+        "--device.");
+    CLI::Option* outputOption = play->add_option(
+        "--output", outputs,
+        "Write what the device received as a 32-bit integer PCM WAV file (with several "
+        "--device, after the --device it belongs to; with --device all, FILE-1 to FILE-4).");
+    // One value a use, so that an INPUT after either is not taken for
+    // another of its values.
+    outputOption->allow_extra_args(false);
+    CLI::Option* deviceOption = play->add_option(
+        "--device", playDevices,
+        "Device 1 to 4 (1-3 stereo line outputs, 4 up to six channels), or all; give it "
+        "several times to play several devices at once.");
+    deviceOption->allow_extra_args(false);
     play->add_option("--period", playOptions.periodFrames, "The engine's period in frames.")
         ->capture_default_str();
     play->add_option("--mapping-bytes", playOptions.mappingBytes,
@@ -61,11 +106,23 @@ int main(int argc, char** argv)
         ->capture_default_str();
     play->add_option("--buffer-ms", playOptions.bufferMs, "The client's buffer size in ms.")
         ->capture_default_str();
-    play->add_flag("--realtime", playOptions.realtime,
-                   "Pace the engine's clock in real time (default: as fast as it goes).");
+    play->add_option("--clock", clock,
+                     "What paces the device: virtual (one thread, deterministic, fastest), "
+                     "threaded (the clock's and a DPC thread, as fast as it goes; the default) "
+                     "or realtime (threaded, paced by the sample rate).")
+        ->check(CLI::IsMember({"virtual", "threaded", "realtime"}));
+    play->add_flag("--realtime", realtime, "The same as --clock realtime.");
+    play->add_option("--signal-seconds", playOptions.signalSeconds,
+                     "The length of the test signal.")
+        ->capture_default_str();
+    play->add_option("--signal-rate", playOptions.signalRate, "The test signal's sample rate.")
+        ->capture_default_str();
+    play->add_option("--signal-bits", playOptions.signalBits,
+                     "The test signal's bits per sample: 16, 24 or 32.")
+        ->capture_default_str();
     play->add_option("--trace", playOptions.trace,
                      "Write a Chrome trace-event JSON of periods, services, transfers and "
-                     "state changes.");
+                     "state changes (it holds every event: for short runs).");
     play->add_flag("--quiet", playOptions.quiet, "No progress bar and no summary.");
     nuvsim::AddImageOption(*play, playOptions.driver);
     play->add_option(
@@ -82,6 +139,18 @@ int main(int argc, char** argv)
 
     if (play->parsed())
     {
+        playOptions.streams = PlayArguments(play->parse_order(),
+                                            {{deviceOption, nuvsim::PlayArgument::Kind::Device},
+                                             {inputOption, nuvsim::PlayArgument::Kind::Input},
+                                             {outputOption, nuvsim::PlayArgument::Kind::Output}});
+        if (realtime)
+            playOptions.clock = nuvsim::ClockKind::Realtime;
+        else if (clock == "virtual")
+            playOptions.clock = nuvsim::ClockKind::Virtual;
+        else if (clock == "threaded")
+            playOptions.clock = nuvsim::ClockKind::Threaded;
+        else if (clock == "realtime")
+            playOptions.clock = nuvsim::ClockKind::Realtime;
         return nuvsim::RunPlay(playOptions, std::cout, std::cerr);
     }
     if (formats->parsed())

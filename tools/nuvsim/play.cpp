@@ -2,26 +2,22 @@
 
 #include "host/client/scheduledclient.h"
 #include "host/engine/clock.h"
-#include "host/engine/playoracle.h"
 #include "host/engine/trace.h"
 #include "host/kernel/conduct.h"
-#include "host/portcls/dpcqueue.h"
 #include "host/portcls/pin.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/servicegroup.h"
 #include "host/portcls/system.h"
 #include "tools/nuvsim/devicemodel.h"
-#include "tools/nuvsim/progress.h"
+#include "tools/nuvsim/devicerun.h"
+#include "tools/nuvsim/playclock.h"
 #include "tools/nuvsim/signal.h"
 #include "tools/nuvsim/streamformat.h"
 #include "tools/nuvsim/summary.h"
 #include "tools/nuvsim/wavio.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <ostream>
 
@@ -31,7 +27,6 @@ namespace
 {
 
 constexpr const char* kTool = "nuvsim play: ";
-constexpr int kDevices = 4;
 
 std::u16string WaveName(int device)
 {
@@ -40,20 +35,26 @@ std::u16string WaveName(int device)
 
 bool CheckOptions(const PlayOptions& options, std::ostream& err)
 {
-    if (options.device < 1 || options.device > kDevices)
-    {
-        err << kTool << "device " << options.device
-            << " does not exist: the adapter has devices 1 to " << kDevices << "\n";
-        return false;
-    }
     if (options.periodFrames == 0 || options.mappingBytes == 0 || options.bufferMs == 0)
     {
         err << kTool << "--period, --mapping-bytes and --buffer-ms must be at least 1\n";
         return false;
     }
-    if (!options.schedule.empty() && options.realtime)
+    if (!options.schedule.empty() && options.clock && *options.clock != ClockKind::Virtual)
     {
-        err << kTool << "--schedule plays on the virtual clock; --realtime does not go with it\n";
+        err << kTool << "--schedule plays on the virtual clock; "
+            << (*options.clock == ClockKind::Realtime ? "--realtime" : "--clock threaded")
+            << " does not go with it\n";
+        return false;
+    }
+    if (options.signalBits != 16 && options.signalBits != 24 && options.signalBits != 32)
+    {
+        err << kTool << "--signal-bits: the test signal has 16, 24 or 32 bits\n";
+        return false;
+    }
+    if (!(options.signalSeconds > 0) || options.signalSeconds > 1e6 || options.signalRate == 0)
+    {
+        err << kTool << "--signal-seconds and --signal-rate must be above 0\n";
         return false;
     }
     return true;
@@ -70,59 +71,103 @@ std::optional<host::client::Schedule> ParseSchedule(const PlayOptions& options, 
     return schedule;
 }
 
-// The file, or the test signal in as many channels as the device takes.
-std::optional<AudioClip> LoadInput(const PlayOptions& options, std::ostream& err)
+// What one stream reads: the input twice (once for the client, once for the
+// comparison with what the device played), and where its output goes.
+struct StreamInput
 {
-    if (options.input.empty())
-        return MakeTestSignal({.channels = options.device == kDevices ? 6u : 2u});
+    StreamRequest request;
+    std::unique_ptr<AudioSource> client;
+    std::unique_ptr<AudioSource> again;
+    std::unique_ptr<ContainerWavWriter> wav;
+};
+
+// The file, or the test signal in as many channels as the device takes.
+std::unique_ptr<AudioSource> OpenInput(const StreamRequest& request, const PlayOptions& options,
+                                       std::ostream& err)
+{
+    if (request.input.empty())
+        return MakeTestSignal({.channels = request.device == kDevices ? 6u : 2u,
+                               .sampleRate = options.signalRate,
+                               .bits = options.signalBits,
+                               .seconds = options.signalSeconds});
     std::string error;
-    std::optional<AudioClip> clip = ReadAudioFile(options.input, error);
-    if (!clip)
+    std::unique_ptr<AudioSource> source = OpenAudioFile(request.input, error);
+    if (!source)
     {
-        err << kTool << "cannot read " << options.input << ": " << error << "\n";
+        err << kTool << "cannot read " << request.input << ": " << error << "\n";
+        return nullptr;
+    }
+    if (source->Frames() == 0 || source->Format().channels == 0)
+    {
+        err << kTool << request.input << " holds no audio\n";
+        return nullptr;
+    }
+    return source;
+}
+
+std::optional<std::vector<StreamInput>> OpenInputs(const std::vector<StreamRequest>& requests,
+                                                   const PlayOptions& options, std::ostream& err)
+{
+    std::vector<StreamInput> inputs;
+    for (const StreamRequest& request : requests)
+    {
+        StreamInput input{request, OpenInput(request, options, err), nullptr, nullptr};
+        if (!input.client)
+            return std::nullopt;
+        std::string error;
+        input.again = input.client->Reopen(error);
+        if (!input.again)
+        {
+            err << kTool << "cannot read " << request.input << " again: " << error << "\n";
+            return std::nullopt;
+        }
+        inputs.push_back(std::move(input));
+    }
+    // One engine clock paces every output: the device runs them all at one
+    // rate, and a second stream at another would change it under the first.
+    for (const StreamInput& input : inputs)
+    {
+        const StreamInput& first = inputs.front();
+        if (input.client->Format().sampleRate == first.client->Format().sampleRate)
+            continue;
+        err << kTool << "the device plays all its outputs at one rate: device "
+            << first.request.device << " would play " << first.client->Name() << " at "
+            << first.client->Format().sampleRate << " Hz, device " << input.request.device << " "
+            << input.client->Name() << " at " << input.client->Format().sampleRate << " Hz\n";
         return std::nullopt;
     }
-    if (clip->frames == 0 || clip->format.channels == 0)
-    {
-        err << kTool << options.input << " holds no audio\n";
-        return std::nullopt;
-    }
-    return clip;
+    return inputs;
 }
 
 // The output files, created (as temporary files) before anything plays, so
 // that a path that cannot be written stops the run at once.
-struct Outputs
+bool PrepareOutputs(std::vector<StreamInput>& inputs, const PlayOptions& options,
+                    std::unique_ptr<PendingFile>& trace, std::ostream& err)
 {
-    std::unique_ptr<ContainerWavWriter> wav;
-    std::unique_ptr<PendingFile> trace;
-};
-
-std::optional<Outputs> PrepareOutputs(const PlayOptions& options, const AudioFormat& format,
-                                      std::ostream& err)
-{
-    Outputs outputs;
     std::string error;
-    if (!options.output.empty())
+    for (StreamInput& input : inputs)
     {
-        outputs.wav =
-            ContainerWavWriter::Create(options.output, format.channels, format.sampleRate, error);
-        if (!outputs.wav)
+        if (input.request.output.empty())
+            continue;
+        const AudioFormat& format = input.client->Format();
+        input.wav = ContainerWavWriter::Create(input.request.output, format.channels,
+                                               format.sampleRate, error);
+        if (!input.wav)
         {
-            err << kTool << "cannot write " << options.output << ": " << error << "\n";
-            return std::nullopt;
+            err << kTool << "cannot write " << input.request.output << ": " << error << "\n";
+            return false;
         }
     }
     if (!options.trace.empty())
     {
-        outputs.trace = PendingFile::Create(options.trace, error);
-        if (!outputs.trace)
+        trace = PendingFile::Create(options.trace, error);
+        if (!trace)
         {
             err << kTool << "cannot write " << options.trace << ": " << error << "\n";
-            return std::nullopt;
+            return false;
         }
     }
-    return outputs;
+    return true;
 }
 
 // The filter's proposal for the client's range, by the two-call protocol a
@@ -141,18 +186,18 @@ std::optional<std::vector<std::uint8_t>> AskForProposal(PUNKNOWN port, const Aud
     return std::move(result.format);
 }
 
-void PrintRefusal(const AudioClip& clip, const DeviceRules& rules, NTSTATUS openStatus,
+void PrintRefusal(const AudioSource& input, const DeviceRules& rules, NTSTATUS openStatus,
                   std::ostream& err)
 {
-    err << kTool << "device " << rules.device << " refuses " << clip.source << " ("
-        << Describe(clip.format) << ")\n";
-    const std::vector<std::string> reasons = RefusalReasons(clip.format, rules);
+    err << kTool << "device " << rules.device << " refuses " << input.Name() << " ("
+        << Describe(input.Format()) << ")\n";
+    const std::vector<std::string> reasons = RefusalReasons(input.Format(), rules);
     for (const std::string& reason : reasons)
         err << "  " << reason << "\n";
     if (reasons.empty())
         err << "  (the driver gave no reason that its published limits explain)\n";
     err << "device " << rules.device << " takes " << DescribeLimits(rules) << "\n";
-    if (NT_SUCCESS(openStatus) && !CanFeed(clip.format))
+    if (NT_SUCCESS(openStatus) && !CanFeed(input.Format()))
     {
         err << "(the driver would open this stream, but nuvsim feeds integer PCM of 16, 24 or "
                "32 bits only)\n";
@@ -169,268 +214,150 @@ void PrintRefusal(const AudioClip& clip, const DeviceRules& rules, NTSTATUS open
     }
 }
 
-// Everything one run of the stream gathers; read after the clock stopped.
-struct StreamRun
+// Where the readings are drawn, if the run is traced.
+struct PositionTrace
 {
-    std::vector<PositionReading> readings;
-    host::engine::StreamState record;
-    std::uint64_t dataPeriods = 0;
-    // What the client did, for the oracle; taken before the pin closes.
-    host::engine::ClientJournal journal;
-    std::uint64_t opened = 0;
+    host::engine::TraceRecorder* recorder = nullptr;
+    bool severalDevices = false;
 };
 
-// The client's side: buffers of bufferBytes, written while the port holds
-// less than lowWater bytes it has not handed out.
-class Client
+// Opens pin 0 of the input's device as a client does; null (with the
+// refusal printed) if the device does not take the stream.
+std::unique_ptr<DeviceRun> OpenStream(host::System& system, StreamInput& input,
+                                      const PlayOptions& options, const PositionTrace& trace,
+                                      std::ostream& err)
+{
+    const int device = input.request.device;
+    PUNKNOWN port = nullptr;
+    for (const host::portcls::Subdevice& subdevice :
+         host::portcls::Subdevices(system.AdapterDevice()))
+    {
+        if (subdevice.name == WaveName(device))
+            port = subdevice.port;
+    }
+    const std::optional<host::portcls::FilterDescription> description =
+        host::portcls::Description(port);
+    PMINIPORTWAVEPCI miniport =
+        host::portcls::FindWaveMiniport(system.AdapterDevice(), WaveName(device));
+    if (port == nullptr || !description || description->pins.empty() || miniport == nullptr)
+    {
+        err << kTool << "the adapter registered no wave filter for device " << device << "\n";
+        return nullptr;
+    }
+
+    DeviceRules rules;
+    rules.device = device;
+    rules.ranges = AudioRanges(description->pins[0].dataRanges);
+    rules.engineRates = system.Engine().SupportedRates();
+
+    const AudioFormat& format = input.client->Format();
+    const std::optional<std::vector<std::uint8_t>> proposal = AskForProposal(port, format);
+    const std::vector<std::uint8_t> dataFormat =
+        DataFormatFor(format, proposal ? &*proposal : nullptr);
+    std::unique_ptr<host::portcls::Pin> pin;
+    const NTSTATUS status = host::portcls::Pin::Open(
+        miniport, 0, dataFormat, {.maxMappingBytes = options.mappingBytes}, pin);
+    if (!NT_SUCCESS(status) || !RangeReasons(format, rules).empty() || !CanFeed(format))
+    {
+        PrintRefusal(*input.client, rules, status, err);
+        if (pin)
+        {
+            for (const std::string& problem : pin->Close())
+                err << kTool << "at close: " << problem << "\n";
+        }
+        return nullptr;
+    }
+    DeviceRunSetup setup;
+    setup.device = device;
+    setup.periodFrames = options.periodFrames;
+    setup.bufferMs = options.bufferMs;
+    setup.proposal = proposal ? DescribeProposal(*proposal) : "";
+    setup.schedule = options.schedule;
+    setup.outputPath = input.request.output;
+    setup.trace = trace.recorder;
+    // Each device's readings are a counter of their own.
+    if (trace.severalDevices)
+        setup.traceName = "position device " + std::to_string(device);
+    return std::make_unique<DeviceRun>(setup, std::move(pin), system.Engine(),
+                                       std::move(input.client), std::move(input.again),
+                                       std::move(input.wav));
+}
+
+// The input as a scheduled client writes it: any number of bytes at a time,
+// read from the source as they are needed.
+class ScheduleInput final : public host::client::ClientInput
 {
 public:
-    Client(host::portcls::Pin& pin, const std::vector<std::uint8_t>& bytes, std::size_t bufferBytes,
-           std::uint64_t lowWater)
-        : m_pin(pin), m_bytes(bytes), m_bufferBytes(bufferBytes), m_lowWater(lowWater)
+    explicit ScheduleInput(std::unique_ptr<AudioSource> source) : m_source(std::move(source))
     {
+        const AudioFormat& format = m_source->Format();
+        m_size = m_source->Frames() * format.channels * (format.bits / 8);
     }
-
-    void Feed()
+    std::uint64_t Size() const override { return m_size; }
+    std::span<const std::uint8_t> Next(std::uint64_t count) override
     {
-        while (m_next < m_bytes.size() && m_pin.Port().UnmappedBytes() < m_lowWater)
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(m_handed));
+        const AudioFormat& format = m_source->Format();
+        m_block.resize(4096 * format.channels);
+        while (m_bytes.size() < count)
         {
-            const std::size_t size = std::min(m_bufferBytes, m_bytes.size() - m_next);
-            m_pin.Write(std::span(m_bytes).subspan(m_next, size));
-            m_next += size;
+            const std::size_t frames = m_source->Read(m_block);
+            if (frames == 0)
+                break;
+            AppendClientBytes(std::span(m_block).first(frames * format.channels), format.bits,
+                              m_bytes);
         }
-        if (m_next >= m_bytes.size())
-            m_done.store(true);
+        m_handed = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_bytes.size()));
+        return std::span(m_bytes).first(m_handed);
     }
-    bool Done() const { return m_done.load(); }
 
 private:
-    host::portcls::Pin& m_pin;
-    const std::vector<std::uint8_t>& m_bytes;
-    std::size_t m_bufferBytes;
-    std::uint64_t m_lowWater;
-    std::size_t m_next = 0;
-    std::atomic<bool> m_done{false};
+    std::unique_ptr<AudioSource> m_source;
+    std::uint64_t m_size = 0;
+    std::vector<std::int32_t> m_block;
+    std::vector<std::uint8_t> m_bytes;
+    std::size_t m_handed = 0;
 };
 
-// GetPosition as a client calls it, kept with the engine's record of the
-// query the stream made for it (the ground truth it is judged by).
-void ReadPosition(host::portcls::Pin& pin, const host::engine::Engine& engine, int device,
-                  std::vector<PositionReading>& readings)
+// The one client follows the schedule on the virtual clock, its output
+// collected after every step of the device; the pin ends in STOP.
+bool RunSchedule(host::System& system, DeviceRun& run, const PlayOptions& options,
+                 const host::client::Schedule& schedule, std::ostream& err)
 {
-    const std::chrono::nanoseconds time = host::engine::TraceTime();
-    ULONGLONG position = 0;
-    pin.GetPosition(&position);
-    const std::optional<host::engine::PositionSample> sample =
-        host::engine::SampleOfLastQuery(engine, {0, static_cast<ULONG>(device - 1), 0}, position);
-    if (sample)
-        readings.push_back({*sample, time});
-}
-
-const char* StateName(KSSTATE state)
-{
-    switch (state)
+    std::string error;
+    std::unique_ptr<AudioSource> source = run.Input().Reopen(error);
+    if (!source)
     {
-    case KSSTATE_STOP:
-        return "STOP";
-    case KSSTATE_ACQUIRE:
-        return "ACQUIRE";
-    case KSSTATE_PAUSE:
-        return "PAUSE";
-    case KSSTATE_RUN:
-        return "RUN";
+        err << kTool << "cannot read " << run.Input().Name() << " again: " << error << "\n";
+        return false;
     }
-    return "?";
-}
-
-bool SetStates(host::portcls::Pin& pin, std::initializer_list<KSSTATE> states, std::ostream& err)
-{
-    for (KSSTATE state : states)
-    {
-        const NTSTATUS status = pin.SetState(state);
-        if (!NT_SUCCESS(status))
-        {
-            err << kTool << "the stream refused " << StateName(state) << ": " << StatusName(status)
-                << "\n";
-            return false;
-        }
-    }
+    ScheduleInput input(std::move(source));
+    const AudioFormat& format = run.Input().Format();
+    host::engine::VirtualClock clock(system.Engine());
+    host::client::ScheduledClient client(run.Pin(), clock, options.periodFrames,
+                                         format.channels * format.bits / 8, input);
+    client.SetAfterStep([&run] { run.Collect(); });
+    // Positions every quarter period, as on the clocks, and once more when
+    // everything has played.
+    client.SetProbe([&options] { return std::max(1u, options.periodFrames / 4); },
+                    [&run] { run.ReadPosition(); });
+    client.Play(schedule);
+    run.Collect();
     return true;
 }
 
-// Runs the stream from RUN until the input and one period after it have
-// played, then back to STOP. Positions are read on the clock's thread before
-// each step of the device, where the device cannot move under the reading.
-bool RunStream(host::System& system, host::portcls::Pin& pin, host::portcls::DpcQueue& dpc,
-               const AudioClip& clip, const PlayOptions& options, StreamRun& run, std::ostream& err)
-{
-    host::engine::Engine& engine = system.Engine();
-    const std::vector<std::uint8_t> bytes = ClientBytes(clip);
-    const unsigned frameBytes = clip.format.channels * clip.format.bits / 8;
-    const std::uint64_t periodBytes = std::uint64_t{options.periodFrames} * frameBytes;
-    const std::size_t bufferFrames =
-        std::max<std::size_t>(1, std::size_t{clip.format.sampleRate} * options.bufferMs / 1000);
-    const std::size_t bufferBytes = bufferFrames * frameBytes;
-    Client client(pin, bytes, bufferBytes,
-                  std::max(8 * periodBytes, 3 * std::uint64_t{bufferBytes}));
-
-    run.dataPeriods = (clip.frames + options.periodFrames - 1) / options.periodFrames;
-    const ULONGLONG targetFrames = (run.dataPeriods + 1) * options.periodFrames;
-
-    client.Feed();
-    if (!SetStates(pin, {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}, err))
-        return false;
-
-    std::mutex mutex;
-    std::condition_variable wanted;
-    bool dataWanted = false;
-    ULONGLONG lastReading = ~0ull;
-    host::engine::ThreadedClock::Options clockOptions;
-    clockOptions.realTime = options.realtime;
-    // The engine takes the next half right after a period's callbacks, and
-    // the driver fills that very half in its Service: the DPC must have run
-    // by then, in real time as well, or every period would be an underrun
-    // that says nothing about the driver.
-    clockOptions.settle = [&dpc] { dpc.Drain(); };
-    clockOptions.mayAdvance = [&]()
-    {
-        const ULONGLONG device = engine.DevicePosition();
-        if (device >= targetFrames)
-            return false;
-        // The period ahead must be there before the device reaches its end.
-        if (!client.Done() && pin.Port().UnmappedBytes() < periodBytes)
-        {
-            {
-                std::lock_guard lock(mutex);
-                dataWanted = true;
-            }
-            wanted.notify_one();
-            return false;
-        }
-        if (device != lastReading)
-        {
-            ReadPosition(pin, engine, options.device, run.readings);
-            lastReading = device;
-        }
-        return true;
-    };
-
-    host::engine::ThreadedClock clock(engine, clockOptions);
-    ProgressBar progress(err, !options.quiet && ProgressBar::StderrIsTerminal(), clip.frames,
-                         clip.format.sampleRate);
-    clock.Start();
-    while (engine.DevicePosition() < targetFrames)
-    {
-        client.Feed();
-        progress.Update(engine.DevicePosition());
-        std::unique_lock lock(mutex);
-        wanted.wait_for(lock, std::chrono::milliseconds(2), [&] { return dataWanted; });
-        dataWanted = false;
-    }
-    progress.Clear();
-
-    ReadPosition(pin, engine, options.device, run.readings);
-    const bool stopped = SetStates(pin, {KSSTATE_STOP}, err);
-    clock.Stop();
-    dpc.Drain();
-    run.record = engine.Stream(0, static_cast<ULONG>(options.device - 1), 0)
-                     .value_or(host::engine::StreamState{});
-    return stopped;
-}
-
-// The client follows the schedule on the virtual clock; the pin ends in
-// STOP.
-void RunSchedule(host::System& system, host::portcls::Pin& pin, const AudioClip& clip,
-                 const PlayOptions& options, const host::client::Schedule& schedule, StreamRun& run)
-{
-    const std::vector<std::uint8_t> bytes = ClientBytes(clip);
-    const unsigned frameBytes = clip.format.channels * clip.format.bits / 8;
-    host::engine::VirtualClock clock(system.Engine());
-    host::client::ScheduledClient client(pin, clock, options.periodFrames, frameBytes, bytes);
-    // Every quarter period, as on the threaded clock, and once more when
-    // everything has played.
-    client.SetProbe([&options] { return std::max(1u, options.periodFrames / 4); },
-                    [&] { ReadPosition(pin, system.Engine(), options.device, run.readings); });
-    client.Play(schedule);
-    run.dataPeriods = (clip.frames + options.periodFrames - 1) / options.periodFrames;
-    run.record = system.Engine()
-                     .Stream(0, static_cast<ULONG>(options.device - 1), 0)
-                     .value_or(host::engine::StreamState{});
-}
-
-// The client bytes written since the last STOP before the last reading:
-// what the position should reach once it has all played.
-std::uint64_t WrittenSinceLastStop(const host::engine::ClientJournal& journal,
-                                   const std::vector<PositionReading>& readings)
-{
-    if (readings.empty())
-        return 0;
-    const std::uint64_t order = readings.back().sample.order;
-    std::uint64_t written = 0;
-    std::uint64_t stop = 0;
-    for (const host::engine::ClientJournal::Write& write : journal.writes)
-    {
-        if (write.order < order)
-            written = write.end;
-    }
-    for (const host::engine::ClientJournal::Cut& cut : journal.cuts)
-    {
-        if (cut.atStop && cut.order < order)
-            stop = cut.to;
-    }
-    return written - stop;
-}
-
-PlaySummary Summarize(const AudioClip& clip, const PlayOptions& options,
-                      const std::string& proposal, const StreamRun& run)
-{
-    PlaySummary summary;
-    summary.source = clip.source;
-    summary.format = clip.format;
-    summary.frames = clip.frames;
-    summary.device = options.device;
-    summary.periodFrames = options.periodFrames;
-    summary.proposal = proposal;
-    summary.periodsPlayed = run.record.periodCount;
-    summary.dataPeriods = run.dataPeriods;
-    summary.underruns = run.record.underruns;
-    summary.silentPeriods = run.record.silentPeriods;
-    for (const host::engine::PeriodRecord& period : run.record.periods)
-    {
-        if (period.index < run.dataPeriods && period.silent)
-            ++summary.silentDataPeriods;
-    }
-    const unsigned frameBytes = clip.format.channels * clip.format.bits / 8;
-    summary.output = CheckOutput(run.record.output, clip.samples, clip.format.channels);
-    summary.inputBytes = std::uint64_t{clip.frames} * frameBytes;
-    summary.frameBytes = frameBytes;
-    summary.schedule = options.schedule;
-    const host::engine::PlayFormat format{.channels = clip.format.channels,
-                                          .bytesPerSample = clip.format.bits / 8u};
-    summary.verdict = host::engine::JudgePlayback(run.journal, run.record, format, run.opened);
-    const host::engine::PlayedBytes truth(summary.verdict, run.record, run.journal, format,
-                                          run.opened);
-    summary.positions = CheckPositions(run.readings, truth, {frameBytes, clip.format.sampleRate});
-    summary.positions.written = WrittenSinceLastStop(run.journal, run.readings);
-    return summary;
-}
-
-// What the driver left behind: the pin's findings at close, the system's at
+// What the driver left behind: each pin's findings at close, the system's at
 // shutdown, and any violation reported on the way.
-std::vector<std::string> TearDown(host::System& system, std::unique_ptr<host::portcls::Pin> pin,
-                                  std::optional<host::portcls::DpcQueue>& dpc)
+std::vector<std::string> TearDown(host::System& system,
+                                  std::vector<std::unique_ptr<DeviceRun>>& runs)
 {
     std::vector<std::string> problems;
-    if (pin)
+    for (auto& run : runs)
     {
-        if (pin->Port().QueuedBuffers() > 0)
-            pin->CancelQueued();
-        for (std::string& problem : pin->Close())
-            problems.push_back("at close: " + problem);
-        pin.reset();
+        for (std::string& problem : run->Close())
+            problems.push_back(std::move(problem));
     }
     host::portcls::SetNotifyDelivery(nullptr);
-    dpc.reset();
     if (host::portcls::LiveServiceGroupCount() != 0)
         problems.push_back("a service group is still alive");
     for (std::string& problem : system.Shutdown())
@@ -441,54 +368,64 @@ std::vector<std::string> TearDown(host::System& system, std::unique_ptr<host::po
     return problems;
 }
 
-bool WriteOutputs(Outputs& outputs, const AudioClip& clip, const StreamRun& run,
-                  const std::optional<host::engine::TraceRecorder>& recorder,
-                  const PlayOptions& options, std::ostream& err)
+// Clean: bit-exact, silence after, no underrun, no finding, no position
+// that went back or strayed, and the final one at the end of the input. A
+// schedule may leave the client late, so silence in the output is no fault
+// by itself: the oracle decides.
+bool PlayedClean(const PlaySummary& summary)
 {
-    std::string error;
-    if (outputs.wav)
-    {
-        // The stream's samples: as many frames as the input has, or what
-        // was played of them.
-        const std::size_t bytes =
-            std::min(run.record.output.size(), clip.samples.size() * std::size_t{4});
-        const std::span<const std::uint8_t> played(run.record.output.data(), bytes);
-        if (!outputs.wav->Write(played, error) || !outputs.wav->Commit(error))
-        {
-            err << kTool << "cannot write " << options.output << ": " << error << "\n";
-            return false;
-        }
-    }
-    if (outputs.trace && recorder)
-    {
-        const std::string json = recorder->ChromeJson();
-        if (!outputs.trace->WriteAll(json) || !outputs.trace->Commit(error))
-        {
-            err << kTool << "cannot write " << options.trace << ": " << error << "\n";
-            return false;
-        }
-    }
-    return true;
+    if (!summary.problems.empty() || !summary.verdict.Clean() || !summary.positions.Clean())
+        return false;
+    return !summary.schedule.empty() ||
+           (summary.output.equal && summary.output.tailSilent && summary.underruns == 0 &&
+            summary.positions.finalPosition == summary.inputBytes);
 }
 
 } // namespace
+
+const char* ClockName(ClockKind clock)
+{
+    switch (clock)
+    {
+    case ClockKind::Virtual:
+        return "virtual";
+    case ClockKind::Threaded:
+        return "threaded";
+    case ClockKind::Realtime:
+        return "realtime";
+    }
+    return "?";
+}
 
 int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
 {
     if (!CheckOptions(options, err))
         return kNotPlayed;
+    std::string planError;
+    const std::optional<std::vector<StreamRequest>> requests =
+        PlanStreams(options.streams, planError);
+    if (!requests)
+    {
+        err << kTool << planError << "\n";
+        return kNotPlayed;
+    }
     std::optional<host::client::Schedule> schedule;
     if (!options.schedule.empty())
     {
+        if (requests->size() != 1)
+        {
+            err << kTool << "--schedule is one client's timing: it plays one device\n";
+            return kNotPlayed;
+        }
         schedule = ParseSchedule(options, err);
         if (!schedule)
             return kNotPlayed;
     }
-    std::optional<AudioClip> clip = LoadInput(options, err);
-    if (!clip)
+    std::optional<std::vector<StreamInput>> inputs = OpenInputs(*requests, options, err);
+    if (!inputs)
         return kNotPlayed;
-    std::optional<Outputs> outputs = PrepareOutputs(options, clip->format, err);
-    if (!outputs)
+    std::unique_ptr<PendingFile> traceFile;
+    if (!PrepareOutputs(*inputs, options, traceFile, err))
         return kNotPlayed;
     const std::optional<host::DriverBinary> driver = ChooseDriver(options.driver, err);
     if (!driver)
@@ -498,7 +435,7 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
     host::SetViolationHandler(host::PrintAndCountHandler());
     host::ResetViolationCounts();
     std::optional<host::engine::TraceRecorder> recorder;
-    if (outputs->trace)
+    if (traceFile)
         recorder.emplace();
 
     host::System system(*driver);
@@ -514,84 +451,72 @@ int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err)
         return kPlayedWithFaults;
     }
 
-    PUNKNOWN port = nullptr;
-    for (const host::portcls::Subdevice& subdevice :
-         host::portcls::Subdevices(system.AdapterDevice()))
+    // Every stream opens before anything plays: one the device refuses
+    // stops the run with nothing played.
+    std::vector<std::unique_ptr<DeviceRun>> runs;
+    for (StreamInput& input : *inputs)
     {
-        if (subdevice.name == WaveName(options.device))
-            port = subdevice.port;
-    }
-    const std::optional<host::portcls::FilterDescription> description =
-        host::portcls::Description(port);
-    PMINIPORTWAVEPCI miniport =
-        host::portcls::FindWaveMiniport(system.AdapterDevice(), WaveName(options.device));
-    if (port == nullptr || !description || description->pins.empty() || miniport == nullptr)
-    {
-        err << kTool << "the adapter registered no wave filter for device " << options.device
-            << "\n";
-        return kPlayedWithFaults;
+        const PositionTrace trace{recorder ? &*recorder : nullptr, inputs->size() > 1};
+        std::unique_ptr<DeviceRun> run = OpenStream(system, input, options, trace, err);
+        if (!run)
+        {
+            for (const std::string& problem : TearDown(system, runs))
+                err << kTool << problem << "\n";
+            return kNotPlayed;
+        }
+        runs.push_back(std::move(run));
     }
 
-    DeviceRules rules;
-    rules.device = options.device;
-    rules.ranges = AudioRanges(description->pins[0].dataRanges);
-    rules.engineRates = system.Engine().SupportedRates();
-
-    const std::optional<std::vector<std::uint8_t>> proposal = AskForProposal(port, clip->format);
-    const std::vector<std::uint8_t> format =
-        DataFormatFor(clip->format, proposal ? &*proposal : nullptr);
-    std::unique_ptr<host::portcls::Pin> pin;
-    status = host::portcls::Pin::Open(miniport, 0, format,
-                                      {.maxMappingBytes = options.mappingBytes}, pin);
-    if (!NT_SUCCESS(status) || !RangeReasons(clip->format, rules).empty() || !CanFeed(clip->format))
-    {
-        PrintRefusal(*clip, rules, status, err);
-        std::optional<host::portcls::DpcQueue> noQueue;
-        for (const std::string& problem : TearDown(system, std::move(pin), noQueue))
-            err << kTool << problem << "\n";
-        return kNotPlayed;
-    }
-
-    std::optional<host::portcls::DpcQueue> dpc;
-    StreamRun run;
+    const auto began = std::chrono::steady_clock::now();
     bool ran = true;
     if (schedule)
     {
-        RunSchedule(system, *pin, *clip, options, *schedule, run);
+        ran = RunSchedule(system, *runs.front(), options, *schedule, err);
     }
     else
     {
-        dpc.emplace();
-        host::portcls::SetNotifyDelivery([&dpc](PSERVICEGROUP group) { dpc->Deliver(group); });
-        ran = RunStream(system, *pin, *dpc, *clip, options, run, err);
+        const ClockRun how{options.clock.value_or(ClockKind::Threaded), options.periodFrames,
+                           !options.quiet};
+        ran = RunOnClock(system, runs, how, err);
     }
-    run.journal = pin->Port().Journal();
-    run.opened = pin->Port().OpenOrder();
-    const std::vector<std::string> problems = TearDown(system, std::move(pin), dpc);
-    PlaySummary summary =
-        Summarize(*clip, options, proposal ? DescribeProposal(*proposal) : "", run);
-    if (recorder)
-        TracePositions(*recorder, summary.positions);
-    const bool written = WriteOutputs(*outputs, *clip, run, recorder, options, err);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 
-    summary.driver = DescribeDriver(*driver);
-    if (outputs->wav && written)
-        summary.outputFile = options.output;
-    if (outputs->trace && written)
-        summary.traceFile = options.trace;
+    std::vector<PlaySummary> summaries;
+    for (auto& run : runs)
+        summaries.push_back(run->Finish(err));
+    const std::vector<std::string> problems = TearDown(system, runs);
+    bool written = true;
+    if (traceFile && recorder)
+    {
+        std::string error;
+        if (!traceFile->WriteAll(recorder->ChromeJson()) || !traceFile->Commit(error))
+        {
+            err << kTool << "cannot write " << options.trace << ": " << error << "\n";
+            written = false;
+        }
+    }
+
+    RunFacts facts;
+    facts.driver = DescribeDriver(*driver);
+    facts.clock = schedule ? "virtual, following the schedule"
+                           : ClockName(options.clock.value_or(ClockKind::Threaded));
+    facts.wallSeconds = wall;
+    for (const PlaySummary& summary : summaries)
+    {
+        if (summary.format.sampleRate != 0)
+            facts.audioSeconds = std::max(facts.audioSeconds, static_cast<double>(summary.frames) /
+                                                                  summary.format.sampleRate);
+    }
+    if (traceFile && written)
+        summaries.front().traceFile = options.trace;
     if (!options.quiet)
-        PrintSummary(out, summary);
+        PrintSummaries(out, facts, summaries);
     for (const std::string& problem : problems)
         err << kTool << problem << "\n";
 
-    // A schedule may leave the client late, so silence in the output is no
-    // fault by itself: the oracle decides.
-    const bool played =
-        summary.positions.Clean() &&
-        (schedule ? summary.verdict.Clean()
-                  : summary.output.equal && summary.underruns == 0 && summary.verdict.Clean() &&
-                        summary.positions.finalPosition == summary.inputBytes);
-    const bool clean = ran && written && problems.empty() && played;
+    const bool clean = ran && written && problems.empty() &&
+                       std::all_of(summaries.begin(), summaries.end(), PlayedClean);
     return clean ? kPlayedClean : kPlayedWithFaults;
 }
 

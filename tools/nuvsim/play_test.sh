@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # `nuvsim play` and `nuvsim formats` end to end:
-#   - every bad input gets its message, a non-zero exit, and no file;
-#   - the built-in signal plays bit-exact on devices 1 and 4, and by a
-#     schedule with underruns, a pause and a cancel judged clean by the oracle;
+#   - every bad input gets its message, a non-zero exit, and no file, also
+#     when one stream of several is at fault;
+#   - the built-in signal plays bit-exact on devices 1 and 4, on all four at
+#     once, and by a schedule with underruns, a pause and a cancel judged
+#     clean by the oracle;
 #   - the independent check: real WAV files nobody here wrote (the ALSA
 #     samples, files sox makes) are converted to 32-bit containers by sox or
 #     ffmpeg, played through `nuvsim play --output`, and the sample data of
 #     the two must be identical;
 #   - the position readings against what was played (the signal's);
-#   - the trace, real-time pacing, and the formats table.
+#   - four files on four devices at once, each compared the same way, on
+#     the threaded and on the virtual clock;
+#   - the trace, real-time pacing of one and of four streams, and the
+#     formats table.
 #
 #   play_test.sh NUVSIM WORKDIR
 set -uo pipefail
@@ -73,6 +78,40 @@ refused device-5 "device 5 does not exist: the adapter has devices 1 to 4" --dev
 refused device-0 "device 0 does not exist" --device 0
 refused bad-schedule '--schedule: "write 2x": not an amount write takes' --schedule "write 2x"
 refused schedule-realtime "--realtime does not go with it" --schedule "wait 1p" --realtime
+# One stream of several at fault: the message names it, nothing plays.
+# several NAME TEXT ARGS...: the --output goes to the last device.
+make_sox -r 48000 -b 16 -c 2 a16.wav synth 0.3 sine 300 sine 400
+make_sox -r 48000 -b 24 -c 2 b24.wav synth 0.4 sine 500 sine 600
+make_sox -r 44100 -b 16 -c 2 c44.wav synth 0.3 sine 500 sine 600
+several() {
+  local name=$1 text=$2
+  shift 2
+  local status=0
+  "$nuvsim" play --quiet "$@" --output "$name.out.wav" >"$name.stdout" 2>"$name.stderr" ||
+    status=$?
+  [ "$status" -eq 2 ] || fail "$name: exit status $status, not 2 (nothing played)"
+  grep -qF -- "$text" "$name.stderr" || fail "$name: no '$text' in: $(cat "$name.stderr")"
+  [ ! -e "$name.out.wav" ] || fail "$name: $name.out.wav was written"
+  [ ! -s "$name.stdout" ] || fail "$name: printed a summary"
+  if ls -A | grep -q "nuvsim-"; then
+    fail "$name: left a temporary file: $(ls -A | grep nuvsim-)"
+  fi
+}
+several two-inputs "device 1 has two inputs: a16.wav and b24.wav" --device 1 a16.wav b24.wav --device 2
+several device-9-of-two "device 9 does not exist: the adapter has devices 1 to 4" \
+  --device 1 a16.wav --device 9 b24.wav
+several junk-of-two "cannot read junk.wav" --device 1 a16.wav --device 2 junk.wav
+several missing-of-three "cannot read missing-file.wav" --device 1 a16.wav --device 3 b24.wav \
+  --device 2 missing-file.wav
+several given-twice "device 3 is given twice" --device 3 a16.wav --device 3 b24.wav
+several mono-of-two "device 2 refuses mono.wav" --device 1 a16.wav --device 2 mono.wav
+several eight-on-4-of-two "8 channels: device 4 plays 2 to 6 channels" --device 1 a16.wav \
+  --device 4 eightch.wav
+several two-rates "the device plays all its outputs at one rate" --device 1 a16.wav --device 2 c44.wav
+several input-first "input a16.wav comes before any --device" a16.wav --device 1 --device 2
+several all-with-input "--device all plays the test signal" --device all a16.wav
+several schedule-on-two "--schedule is one client's timing: it plays one device" \
+  --device 1 --device 2 --schedule "wait 1p"
 mkdir -p a-directory.wav
 status=0
 "$nuvsim" play --quiet --output a-directory.wav >/dev/null 2>dir.stderr || status=$?
@@ -113,6 +152,29 @@ for channel in 1 2; do
 done
 set -- $peaks
 [ "${1:-0}" -ne "${2:-0}" ] || fail "both channels of the signal peak at the same frequency: $peaks"
+
+# --- all four devices at once ---------------------------------------------------------
+for clock in threaded virtual; do
+  "$nuvsim" play --device all --clock "$clock" --signal-seconds 1 --output "all-$clock.wav" \
+    >"all-$clock.txt" || fail "--device all on the $clock clock: exit status $?"
+  [ "$(grep -c "output    bit-exact" "all-$clock.txt")" -eq 4 ] ||
+    fail "--device all on the $clock clock: not bit-exact on all four: $(cat "all-$clock.txt")"
+  [ "$(grep -c " 0 underruns" "all-$clock.txt")" -eq 4 ] ||
+    fail "--device all on the $clock clock: underruns: $(grep played "all-$clock.txt")"
+  # Each device's position: never back, and at the end the bytes written
+  # (a second of 24-bit samples: 2 channels, 6 on device 4).
+  finals=$(grep -E "^position .* 0 backward steps .*final position ([0-9]+) of \1 bytes written$" \
+    "all-$clock.txt" | sed -E 's/.*final position ([0-9]+) .*/\1/' | tr '\n' ' ')
+  [ "$finals" = "288000 288000 288000 864000 " ] ||
+    fail "--device all on the $clock clock: positions: $(grep ^position "all-$clock.txt")"
+  for device in 1 2 3 4; do
+    channels=2
+    [ "$device" -eq 4 ] && channels=6
+    [ "$(soxi -c "all-$clock-$device.wav" 2>/dev/null)" = "$channels" ] ||
+      fail "all-$clock-$device.wav does not have $channels channels"
+  done
+done
+cmp -s all-threaded-4.wav all-virtual-4.wav || fail "the two clocks played device 4 differently"
 
 # --- a schedule: the client's timing from the command line ---------------------------
 # An underrun of each parity, a pause, a cancel and buffers that end inside
@@ -170,6 +232,31 @@ same_samples six24-device4 six24.wav --device 4
 same_samples stereo24-small-pieces stereo24.wav --period 256 --mapping-bytes 100 --buffer-ms 3
 same_samples six24-small-pieces six24.wav --device 4 --period 100 --mapping-bytes 77 --buffer-ms 1
 
+# Four files on four devices at once (16, 24 and 32 bits, six channels on
+# device 4), each against sox's conversion, on both fast clocks.
+make_sox -r 48000 -b 32 -c 2 stereo32-48k.wav synth 0.4 sine 1000 sine 1500
+make_sox -r 48000 -b 24 -c 6 six24-48k.wav synth 0.5 sine 200 sine 300 sine 400 sine 500 sine 600 sine 700
+four=(alsa-stereo16.wav stereo24.wav stereo32-48k.wav six24-48k.wav)
+for clock in threaded virtual; do
+  arguments=()
+  for device in 1 2 3 4; do
+    arguments+=(--device "$device" "${four[device - 1]}" --output "four-$clock-$device.wav")
+  done
+  "$nuvsim" play --clock "$clock" "${arguments[@]}" >"four-$clock.txt" ||
+    fail "four files on the $clock clock: exit status $?"
+  [ "$(grep -c "output    bit-exact" "four-$clock.txt")" -eq 4 ] ||
+    fail "four files on the $clock clock: not bit-exact on all four: $(cat "four-$clock.txt")"
+  [ "$(grep -cE "^position .* 0 backward steps .*final position ([0-9]+) of \1 bytes written$" \
+    "four-$clock.txt")" -eq 4 ] ||
+    fail "four files on the $clock clock: positions: $(grep ^position "four-$clock.txt")"
+  for device in 1 2 3 4; do
+    sox "${four[device - 1]}" -e signed-integer -b 32 -t raw "four-$device.expected.raw"
+    sox "four-$clock-$device.wav" -t raw "four-$clock-$device.raw"
+    cmp -s "four-$device.expected.raw" "four-$clock-$device.raw" ||
+      fail "four files on the $clock clock: device $device's output differs from sox's conversion"
+  done
+done
+
 # ffmpeg as the second converter, compared as raw 32-bit samples.
 if command -v ffmpeg >/dev/null; then
   ffmpeg -v error -y -i stereo24.wav -c:a pcm_s32le -f s32le ffmpeg.raw ||
@@ -179,10 +266,20 @@ if command -v ffmpeg >/dev/null; then
 fi
 
 # --- trace and real time -------------------------------------------------------------
-make_sox -r 48000 -b 16 -c 2 short.wav synth 0.2 sine 440 sine 880
-"$nuvsim" play --realtime --trace short.json short.wav >realtime.txt ||
-  fail "real-time play exited with $?"
+# In real time the device waits for the DPC a quarter period at most: long
+# periods (25 ms of slack) so that a loaded machine does not make one late.
+make_sox -r 48000 -b 16 -c 2 short.wav synth 0.5 sine 440 sine 880
+"$nuvsim" play --realtime --period 4800 --trace short.json short.wav >realtime.txt ||
+  fail "real-time play exited with $?: $(cat realtime.txt)"
 grep -qF "bit-exact" realtime.txt || fail "real-time play: $(cat realtime.txt)"
+grep -qE "^clock     realtime: 0.50 s of audio in (0.[5-9]|[1-9])" realtime.txt ||
+  fail "real-time play did not take real time: $(grep '^clock' realtime.txt)"
+"$nuvsim" play --device all --clock realtime --period 4800 --signal-seconds 1 >realtime4.txt ||
+  fail "four real-time streams: exit status $?: $(cat realtime4.txt)"
+[ "$(grep -c "output    bit-exact" realtime4.txt)" -eq 4 ] ||
+  fail "four real-time streams: not bit-exact on all four: $(cat realtime4.txt)"
+[ "$(grep -c " 0 underruns" realtime4.txt)" -eq 4 ] ||
+  fail "four real-time streams: underruns: $(grep played realtime4.txt)"
 for event in period Service GetMapping "SetState RUN" "SetState STOP" callback position; do
   grep -qE "\"name\": *\"$event\"" short.json || fail "the trace has no $event event"
 done
@@ -190,6 +287,13 @@ if command -v python3 >/dev/null; then
   python3 -c 'import json, sys; json.load(open(sys.argv[1]))' short.json ||
     fail "the trace is not JSON"
 fi
+# Several devices: each one's readings are a counter of their own.
+"$nuvsim" play --device all --clock virtual --signal-seconds 0.2 --trace all.json >/dev/null ||
+  fail "--device all with a trace: exit status $?"
+for device in 1 2 3 4; do
+  grep -qE "\"name\": *\"position device $device\"" all.json ||
+    fail "the trace of four devices has no position counter for device $device"
+done
 
 # --- formats ---------------------------------------------------------------------------
 "$nuvsim" formats >formats.txt || fail "nuvsim formats exited with $?"

@@ -1,6 +1,7 @@
 #include "tools/nuvsim/summary.h"
 
-#include <cstdlib>
+#include <bit>
+#include <cstring>
 #include <iomanip>
 #include <ostream>
 
@@ -9,12 +10,13 @@ namespace nuvsim
 namespace
 {
 
-std::int32_t Container(const std::vector<std::uint8_t>& bytes, std::size_t index)
+static_assert(std::endian::native == std::endian::little);
+
+std::int32_t Container(std::span<const std::uint8_t> bytes, std::size_t index)
 {
-    std::uint32_t value = 0;
-    for (unsigned b = 0; b < 4; ++b)
-        value |= std::uint32_t{bytes[4 * index + b]} << (8 * b);
-    return static_cast<std::int32_t>(value);
+    const std::uint8_t* at = bytes.data() + 4 * index;
+    return static_cast<std::int32_t>(std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 |
+                                     std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24);
 }
 
 std::string Plural(std::uint64_t count, const char* one, const char* many)
@@ -53,8 +55,9 @@ void PrintVerdict(std::ostream& out, const host::engine::PlayVerdict& v)
     constexpr std::size_t kShown = 200;
     const std::string map = v.TakeMap();
     out << "periods   " << map.substr(0, kShown);
-    if (map.size() > kShown)
-        out << "... (" << map.size() - kShown << " more)";
+    const std::uint64_t shown = std::min<std::uint64_t>(map.size(), kShown);
+    if (v.takeCount > shown)
+        out << "... (" << v.takeCount - shown << " more)";
     out << "  (a the client's frames, - silence, p both, X a finding, L a late period)\n";
 }
 
@@ -85,75 +88,72 @@ void PrintPositions(std::ostream& out, const PlaySummary& s)
 
 } // namespace
 
-PositionCheck CheckPositions(const std::vector<PositionReading>& readings,
-                             const host::engine::PlayedBytes& truth,
-                             const host::engine::PositionFormat& format)
+host::engine::PositionBounds ClientPositionBounds(const host::engine::PositionFormat& format)
 {
-    PositionCheck check;
-    std::vector<host::engine::PositionSample> samples;
-    samples.reserve(readings.size());
-    for (const PositionReading& reading : readings)
-    {
-        samples.push_back(reading.sample);
-        check.traceTimes.push_back(reading.traceTime);
-    }
     const std::uint64_t millisecond =
         (std::uint64_t{format.sampleRate} + 999) / 1000 * format.frameBytes;
-    check.figures = host::engine::JudgePositions(
-        samples, truth, format, {.aheadBytes = format.frameBytes, .behindBytes = millisecond});
-    check.judged = host::engine::JudgeEach(samples, truth);
-    if (!check.judged.empty())
-    {
-        check.finalPosition = check.judged.back().sample.reported;
-        check.finalPlayed = check.judged.back().truth;
-    }
-    return check;
+    return {.aheadBytes = format.frameBytes, .behindBytes = millisecond};
 }
 
-void TracePositions(host::engine::TraceRecorder& recorder, const PositionCheck& check)
+OutputComparison::OutputComparison(unsigned channels, std::uint64_t inputFrames)
+    : m_channels(channels), m_inputSamples(inputFrames * channels)
 {
-    for (std::size_t i = 0; i < check.judged.size() && i < check.traceTimes.size(); ++i)
+}
+
+std::uint64_t OutputComparison::ExpectedLeft() const
+{
+    return m_inputSamples - m_compared;
+}
+
+void OutputComparison::Compare(std::span<const std::uint8_t> played,
+                               std::span<const std::int32_t> expected)
+{
+    const std::size_t samples = played.size() / 4;
+    const std::size_t compared = std::min(samples, expected.size());
+    // The expected samples are the containers, as the host holds them.
+    const bool same =
+        compared == 0 || std::memcmp(played.data(), expected.data(), compared * 4) == 0;
+    for (std::size_t k = 0; !same && k < compared; ++k)
     {
-        const host::engine::JudgedReading& reading = check.judged[i];
-        recorder.AddCounter(check.traceTimes[i], "position", "position",
-                            {{"reported", static_cast<double>(reading.sample.reported)},
-                             {"played", static_cast<double>(reading.truth)}});
-        recorder.AddCounter(check.traceTimes[i], "position", "position error",
-                            {{"bytes", static_cast<double>(reading.Error())}});
+        if (Container(played, k) == expected[k])
+            continue;
+        if (!m_check.firstDifferentFrame)
+        {
+            m_check.firstDifferentFrame = (m_compared + k) / m_channels;
+            m_check.firstDifferentChannel = static_cast<unsigned>((m_compared + k) % m_channels);
+        }
+        ++m_check.differentSamples;
     }
+    m_compared += compared;
+    // After the input's last sample: frames with any sample other than 0.
+    for (std::size_t k = compared; m_channels != 0 && k < samples; ++k)
+    {
+        if (Container(played, k) != 0)
+            m_tailFrameIsLoud = true;
+        if (++m_tailSamples % m_channels == 0)
+        {
+            m_check.loudTailFrames += m_tailFrameIsLoud ? 1 : 0;
+            m_tailFrameIsLoud = false;
+        }
+    }
+}
+
+OutputCheck OutputComparison::Result() const
+{
+    OutputCheck check = m_check;
+    check.comparedFrames = m_channels == 0 ? 0 : m_compared / m_channels;
+    check.equal = m_compared == m_inputSamples && check.differentSamples == 0;
+    check.tailFrames = m_channels == 0 ? 0 : m_tailSamples / m_channels;
+    check.tailSilent = check.loudTailFrames == 0;
+    return check;
 }
 
 OutputCheck CheckOutput(const std::vector<std::uint8_t>& played,
                         const std::vector<std::int32_t>& expected, unsigned channels)
 {
-    OutputCheck check;
-    const std::size_t playedSamples = played.size() / 4;
-    const std::size_t compared = std::min(playedSamples, expected.size());
-    check.comparedFrames = channels == 0 ? 0 : compared / channels;
-    for (std::size_t k = 0; k < compared; ++k)
-    {
-        if (Container(played, k) == expected[k])
-            continue;
-        if (!check.firstDifferentFrame)
-        {
-            check.firstDifferentFrame = k / channels;
-            check.firstDifferentChannel = static_cast<unsigned>(k % channels);
-        }
-        ++check.differentSamples;
-    }
-    check.equal = compared == expected.size() && check.differentSamples == 0;
-    for (std::size_t frame = compared / channels; channels != 0 && frame < playedSamples / channels;
-         ++frame)
-    {
-        bool loud = false;
-        for (unsigned c = 0; c < channels; ++c)
-            loud = loud || Container(played, frame * channels + c) != 0;
-        if (loud)
-            ++check.loudTailFrames;
-    }
-    check.tailSilent = check.loudTailFrames == 0;
-    check.tailFrames = channels == 0 ? 0 : (playedSamples - compared) / channels;
-    return check;
+    OutputComparison comparison(channels, channels == 0 ? 0 : expected.size() / channels);
+    comparison.Compare(played, expected);
+    return comparison.Result();
 }
 
 void PrintSummary(std::ostream& out, const PlaySummary& s)
@@ -162,8 +162,6 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
         s.format.sampleRate == 0 ? 0.0 : static_cast<double>(s.frames) / s.format.sampleRate;
     out << "input     " << s.source << ": " << Describe(s.format) << ", " << std::fixed
         << std::setprecision(2) << seconds << " s\n";
-    if (!s.driver.empty())
-        out << "driver    " << s.driver << "\n";
     out << "device    " << s.device << " (NUV_Wave" << s.device << "), period " << s.periodFrames
         << " frames";
     if (!s.proposal.empty())
@@ -219,6 +217,25 @@ void PrintSummary(std::ostream& out, const PlaySummary& s)
 
     PrintPositions(out, s);
     PrintFiles(out, s);
+}
+
+void PrintSummaries(std::ostream& out, const RunFacts& run,
+                    const std::vector<PlaySummary>& summaries)
+{
+    out << "driver    " << run.driver << "\n";
+    out << "clock     " << run.clock << ": " << std::fixed << std::setprecision(2)
+        << run.audioSeconds << " s of audio";
+    if (summaries.size() > 1)
+        out << " on " << summaries.size() << " devices at once";
+    out << " in " << std::setprecision(3) << run.wallSeconds << " s";
+    if (run.wallSeconds > 0)
+        out << " (" << std::setprecision(0) << run.audioSeconds / run.wallSeconds << "x real time)";
+    out << "\n";
+    for (const PlaySummary& summary : summaries)
+    {
+        out << "\n";
+        PrintSummary(out, summary);
+    }
 }
 
 } // namespace nuvsim

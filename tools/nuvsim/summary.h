@@ -3,27 +3,17 @@
 
 #include "host/engine/playoracle.h"
 #include "host/engine/positionjudge.h"
-#include "host/engine/trace.h"
 #include "tools/nuvsim/audio.h"
 
-#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace nuvsim
 {
-
-// One position a client would have read: GetPosition's answer with where
-// the device stood at the engine query the stream made for it, and when
-// (the trace's clock, 0 without a trace).
-struct PositionReading
-{
-    host::engine::PositionSample sample;
-    std::chrono::nanoseconds traceTime{0};
-};
 
 // The readings against the client bytes the device had really played
 // (host/engine/positionjudge.h): the figures of a position test (bias,
@@ -32,8 +22,6 @@ struct PositionReading
 struct PositionCheck
 {
     host::engine::PositionFigures figures;
-    std::vector<host::engine::JudgedReading> judged;
-    std::vector<std::chrono::nanoseconds> traceTimes; // of `judged`, in order
     // The last reading, and the client bytes written since the last STOP
     // before it (the whole input, unless the client followed a schedule).
     std::uint64_t finalPosition = 0;
@@ -44,14 +32,9 @@ struct PositionCheck
     bool Clean() const { return figures.backwardSteps == 0 && figures.outOfBounds == 0; }
 };
 
-PositionCheck CheckPositions(const std::vector<PositionReading>& readings,
-                             const host::engine::PlayedBytes& truth,
-                             const host::engine::PositionFormat& format);
-
-// The readings and the truth as counters of the trace, at the readings'
-// times: "position" (reported and played, in client bytes) and "position
-// error" (reported minus played).
-void TracePositions(host::engine::TraceRecorder& recorder, const PositionCheck& check);
+// How far a reading may be from the bytes played: a frame ahead (the engine
+// reports whole frames), 1 ms behind.
+host::engine::PositionBounds ClientPositionBounds(const host::engine::PositionFormat& format);
 
 // Where the device output first differs from the expected containers.
 struct OutputCheck
@@ -66,14 +49,37 @@ struct OutputCheck
     std::uint64_t loudTailFrames = 0; // of those, frames with a sample other than 0
 };
 
-// `played`: the engine's output, little-endian containers; `expected`: the
-// input, left-justified (audio.h).
+// The engine's output compared with the input as both arrive: the
+// containers the device played, in order, beside the input's samples for
+// them (left-justified, audio.h) as far as the input goes.
+class OutputComparison
+{
+public:
+    OutputComparison(unsigned channels, std::uint64_t inputFrames);
+
+    // `played`: whole little-endian containers; `expected`: the input's
+    // samples for the first of them, as many as the input still has.
+    void Compare(std::span<const std::uint8_t> played, std::span<const std::int32_t> expected);
+    // Input samples the next containers are compared with.
+    std::uint64_t ExpectedLeft() const;
+    OutputCheck Result() const;
+
+private:
+    unsigned m_channels;
+    std::uint64_t m_inputSamples;
+    std::uint64_t m_compared = 0; // samples
+    std::uint64_t m_tailSamples = 0;
+    std::uint64_t m_tailFrameLoud = 0; // samples of the tail frame under way, loud ones marked
+    bool m_tailFrameIsLoud = false;
+    OutputCheck m_check;
+};
+
+// The same over a whole output and input.
 OutputCheck CheckOutput(const std::vector<std::uint8_t>& played,
                         const std::vector<std::int32_t>& expected, unsigned channels);
 
 struct PlaySummary
 {
-    std::string driver; // which one played: "the host build", "the Windows image ..."
     std::string source;
     AudioFormat format;
     std::uint64_t frames = 0; // the input's
@@ -93,8 +99,21 @@ struct PlaySummary
     std::string traceFile;
     std::string schedule;              // the client's timing, if it followed one
     host::engine::PlayVerdict verdict; // the oracle's, over the device's output
+    std::vector<std::string> problems; // of the run itself: input, output file
+};
+
+// How the whole run went: which driver, on which clock, how fast.
+struct RunFacts
+{
+    std::string driver; // "the host build", "the Windows image ..."
+    std::string clock;  // "virtual", "threaded", "real-time"
+    double audioSeconds = 0;
+    double wallSeconds = 0;
 };
 
 void PrintSummary(std::ostream& out, const PlaySummary& summary);
+// The run's facts, then each device's summary.
+void PrintSummaries(std::ostream& out, const RunFacts& run,
+                    const std::vector<PlaySummary>& summaries);
 
 } // namespace nuvsim

@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace nuvsim
@@ -73,35 +75,58 @@ AudioFormat FormatOf(const SF_INFO& info)
     return format;
 }
 
+class AudioFile final : public AudioSource
+{
+public:
+    AudioFile(const std::string& path, SNDFILE* file, const SF_INFO& info)
+        : AudioSource(FormatOf(info),
+                      static_cast<std::uint64_t>(std::max<sf_count_t>(0, info.frames)), path),
+          m_file(file)
+    {
+    }
+    ~AudioFile() override { sf_close(m_file); }
+    AudioFile(const AudioFile&) = delete;
+    AudioFile& operator=(const AudioFile&) = delete;
+
+    std::size_t Read(std::span<std::int32_t> samples) override
+    {
+        if (!CanFeed(m_format) || m_format.channels == 0)
+            return 0;
+        const auto wanted = static_cast<sf_count_t>(
+            std::min<std::uint64_t>(samples.size() / m_format.channels, m_frames - m_next));
+        if (wanted == 0)
+            return 0;
+        const sf_count_t read = sf_readf_int(m_file, samples.data(), wanted);
+        const auto got = static_cast<std::uint64_t>(std::max<sf_count_t>(0, read));
+        m_next += got;
+        if (read != wanted)
+            m_error = "read " + std::to_string(m_next) + " of " + std::to_string(m_frames) +
+                      " frames: " + sf_strerror(m_file);
+        return static_cast<std::size_t>(got);
+    }
+
+    std::unique_ptr<AudioSource> Reopen(std::string& error) const override
+    {
+        return OpenAudioFile(m_name, error);
+    }
+
+private:
+    SNDFILE* m_file;
+    std::uint64_t m_next = 0;
+};
+
 } // namespace
 
-std::optional<AudioClip> ReadAudioFile(const std::string& path, std::string& error)
+std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error)
 {
     SF_INFO info = {};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     if (file == nullptr)
     {
         error = sf_strerror(nullptr);
-        return std::nullopt;
+        return nullptr;
     }
-    AudioClip clip;
-    clip.source = path;
-    clip.format = FormatOf(info);
-    clip.frames = static_cast<std::size_t>(info.frames);
-    if (CanFeed(clip.format) && info.channels > 0)
-    {
-        clip.samples.resize(clip.frames * static_cast<std::size_t>(info.channels));
-        const sf_count_t read = sf_readf_int(file, clip.samples.data(), info.frames);
-        if (read != info.frames)
-        {
-            error = "read " + std::to_string(read) + " of " + std::to_string(info.frames) +
-                    " frames: " + sf_strerror(file);
-            sf_close(file);
-            return std::nullopt;
-        }
-    }
-    sf_close(file);
-    return clip;
+    return std::make_unique<AudioFile>(path, file, info);
 }
 
 } // namespace nuvsim

@@ -1,6 +1,6 @@
 // Files of `nuvsim play`: audio in through libsndfile, and output files that
-// appear only when complete (written to a temporary file beside the target,
-// renamed at the end, removed if the run fails).
+// appear only when complete (written to a temporary file beside the target
+// as the run goes, renamed at the end, removed if the run fails).
 #pragma once
 
 #include "tools/nuvsim/audio.h"
@@ -13,9 +13,10 @@
 namespace nuvsim
 {
 
-// The file's format, and its samples if nuvsim can feed them (CanFeed).
-// Empty, with `error` set, if libsndfile cannot read it.
-std::optional<AudioClip> ReadAudioFile(const std::string& path, std::string& error);
+// A reader of the file, in blocks (audio.h); it reads samples only of a
+// format nuvsim can feed (CanFeed). Null, with `error` set, if libsndfile
+// cannot open it.
+std::unique_ptr<AudioSource> OpenAudioFile(const std::string& path, std::string& error);
 
 // Output files that appear only when complete, shared with the ALSA plugin.
 using pinclient::ContainerWavWriter;

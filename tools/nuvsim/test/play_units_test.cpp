@@ -1,9 +1,10 @@
 // The parts of `nuvsim play` that decide what it reports: the client bytes
-// it hands the driver, the test signal, the formats it opens with and the
-// explanation of a refusal, and the checks of output and positions. A fault
-// here would make the tool report a driver fault that is not there, or hide
-// one that is.
+// it hands the driver, the test signal, which device plays what, the
+// formats it opens with and the explanation of a refusal, and the checks of
+// output and positions. A fault here would make the tool report a driver
+// fault that is not there, or hide one that is.
 #include "tools/nuvsim/audio.h"
+#include "tools/nuvsim/playplan.h"
 #include "tools/nuvsim/signal.h"
 #include "tools/nuvsim/streamformat.h"
 #include "tools/nuvsim/summary.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -23,9 +25,37 @@
 namespace
 {
 
-using nuvsim::AudioClip;
 using nuvsim::AudioFormat;
 using nuvsim::SampleKind;
+
+// A whole input, read in blocks of `blockFrames`.
+struct Clip
+{
+    AudioFormat format;
+    std::size_t frames = 0;
+    std::vector<std::int32_t> samples;
+};
+
+Clip ReadAll(nuvsim::AudioSource& source, std::size_t blockFrames = 1000)
+{
+    Clip clip{source.Format(), 0, {}};
+    std::vector<std::int32_t> block(blockFrames * source.Format().channels);
+    while (const std::size_t frames = source.Read(block))
+    {
+        clip.samples.insert(clip.samples.end(), block.begin(),
+                            block.begin() +
+                                static_cast<std::ptrdiff_t>(frames * clip.format.channels));
+        clip.frames += frames;
+    }
+    return clip;
+}
+
+std::vector<std::uint8_t> ClientBytes(const std::vector<std::int32_t>& samples, unsigned bits)
+{
+    std::vector<std::uint8_t> bytes;
+    nuvsim::AppendClientBytes(samples, bits, bytes);
+    return bytes;
+}
 
 AudioFormat Pcm(unsigned channels, unsigned bits, unsigned rate)
 {
@@ -46,24 +76,20 @@ std::vector<std::uint8_t> LittleEndian(std::initializer_list<std::int32_t> conta
 // 0x8001 is held as 0x80010000, 24-bit 0x123456 as 0x12345600.
 TEST(ClientBytes, TakesTheTopBytesOfEachLeftJustifiedSample)
 {
-    AudioClip clip;
-    clip.format = Pcm(2, 16, 48000);
-    clip.samples = {static_cast<std::int32_t>(0x80010000u), 0x7FFF0000};
-    EXPECT_EQ(nuvsim::ClientBytes(clip), (std::vector<std::uint8_t>{0x01, 0x80, 0xFF, 0x7F}));
-
-    clip.format = Pcm(2, 24, 48000);
-    clip.samples = {0x12345600, static_cast<std::int32_t>(0xFFFFFF00u)};
-    EXPECT_EQ(nuvsim::ClientBytes(clip),
-              (std::vector<std::uint8_t>{0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF}));
-
-    clip.format = Pcm(2, 32, 48000);
-    clip.samples = {0x12345678, static_cast<std::int32_t>(0x80000000u)};
-    EXPECT_EQ(nuvsim::ClientBytes(clip),
+    EXPECT_EQ(ClientBytes({static_cast<std::int32_t>(0x80010000u), 0x7FFF0000}, 16),
+              (std::vector<std::uint8_t>{0x01, 0x80, 0xFF, 0x7F}));
+    EXPECT_EQ(ClientBytes({0x12345600, static_cast<std::int32_t>(0xFFFFFF00u), 0x00ABCD00}, 24),
+              (std::vector<std::uint8_t>{0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xCD, 0xAB, 0x00}));
+    EXPECT_EQ(ClientBytes({0x12345678, static_cast<std::int32_t>(0x80000000u)}, 32),
               (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00, 0x80}));
+    // Appended: what is there stays.
+    std::vector<std::uint8_t> bytes = {9};
+    nuvsim::AppendClientBytes(std::vector<std::int32_t>{0x12345600}, 24, bytes);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{9, 0x56, 0x34, 0x12}));
 }
 
 // Goertzel: the power of `frequency` in one channel.
-double Power(const AudioClip& clip, unsigned channel, double frequency)
+double Power(const Clip& clip, unsigned channel, double frequency)
 {
     const double w = 2.0 * std::numbers::pi * frequency / clip.format.sampleRate;
     double s1 = 0, s2 = 0;
@@ -79,7 +105,7 @@ double Power(const AudioClip& clip, unsigned channel, double frequency)
 
 TEST(TestSignal, CarriesItsOwnToneOnEachChannel)
 {
-    const AudioClip clip = nuvsim::MakeTestSignal({.channels = 6, .seconds = 0.5});
+    const Clip clip = ReadAll(*nuvsim::MakeTestSignal({.channels = 6, .seconds = 0.5}));
     ASSERT_EQ(clip.frames, 24000u);
     ASSERT_EQ(clip.samples.size(), 6u * 24000u);
     for (unsigned channel = 0; channel < 6; ++channel)
@@ -97,11 +123,138 @@ TEST(TestSignal, CarriesItsOwnToneOnEachChannel)
 
 TEST(TestSignal, HoldsSamplesOfItsWidthStartingAndEndingInSilence)
 {
-    const AudioClip clip = nuvsim::MakeTestSignal({.channels = 2, .bits = 24, .seconds = 0.1});
+    const Clip clip = ReadAll(*nuvsim::MakeTestSignal({.channels = 2, .bits = 24, .seconds = 0.1}));
     for (std::int32_t sample : clip.samples)
         ASSERT_EQ(sample & 0xFF, 0) << "a 24-bit sample with bits in the low byte";
     EXPECT_EQ(clip.samples.front(), 0);
     EXPECT_EQ(clip.samples.back(), 0);
+}
+
+// The client and the comparison read the signal in blocks of their own
+// sizes; both must see the same samples: each a function of its frame.
+TEST(TestSignal, ReadsTheSameInAnyBlocksAndAgain)
+{
+    for (unsigned rate : {44100u, 48000u, 96000u})
+    {
+        SCOPED_TRACE(rate);
+        const nuvsim::SignalShape shape{
+            .channels = 6, .sampleRate = rate, .bits = 16, .seconds = 0.2};
+        auto source = nuvsim::MakeTestSignal(shape);
+        const Clip whole = ReadAll(*source, 1 << 20);
+        std::string error;
+        auto again = source->Reopen(error);
+        ASSERT_TRUE(again) << error;
+        EXPECT_EQ(ReadAll(*again, 7).samples, whole.samples);
+        EXPECT_EQ(ReadAll(*nuvsim::MakeTestSignal(shape), 500).samples, whole.samples);
+        EXPECT_EQ(whole.frames, static_cast<std::size_t>(rate / 5));
+        // Past the fade-in the tone is at half of full scale.
+        const auto peak = *std::max_element(whole.samples.begin(), whole.samples.end());
+        EXPECT_NEAR(peak / 2147483648.0, 0.5, 0.01);
+    }
+}
+
+// --- which device plays what ---------------------------------------------------
+
+using Kind = nuvsim::PlayArgument::Kind;
+
+std::vector<nuvsim::StreamRequest> Plan(const std::vector<nuvsim::PlayArgument>& arguments,
+                                        std::string& error)
+{
+    return nuvsim::PlanStreams(arguments, error).value_or(std::vector<nuvsim::StreamRequest>{});
+}
+
+TEST(PlanStreams, OneDeviceTakesItsInputAndOutputAnywhere)
+{
+    std::string error;
+    auto streams =
+        Plan({{Kind::Input, "a.wav"}, {Kind::Output, "o.wav"}, {Kind::Device, "4"}}, error);
+    ASSERT_EQ(streams.size(), 1u) << error;
+    EXPECT_EQ(streams[0].device, 4);
+    EXPECT_EQ(streams[0].input, "a.wav");
+    EXPECT_EQ(streams[0].output, "o.wav");
+    streams = Plan({}, error);
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].device, 1);
+    EXPECT_EQ(streams[0].input, "") << "the test signal";
+}
+
+TEST(PlanStreams, SeveralDevicesEachTakeWhatFollowsThem)
+{
+    std::string error;
+    auto streams = Plan({{Kind::Device, "4"},
+                         {Kind::Input, "b.flac"},
+                         {Kind::Output, "b-out.wav"},
+                         {Kind::Device, "1"},
+                         {Kind::Input, "a.wav"},
+                         {Kind::Device, "2"}},
+                        error);
+    ASSERT_EQ(streams.size(), 3u) << error;
+    EXPECT_EQ(streams[0].device, 1);
+    EXPECT_EQ(streams[0].input, "a.wav");
+    EXPECT_EQ(streams[0].output, "");
+    EXPECT_EQ(streams[1].device, 2);
+    EXPECT_EQ(streams[1].input, "") << "a device without input plays the test signal";
+    EXPECT_EQ(streams[2].device, 4);
+    EXPECT_EQ(streams[2].input, "b.flac");
+    EXPECT_EQ(streams[2].output, "b-out.wav");
+}
+
+TEST(PlanStreams, AllPlaysTheSignalEverywhereWithNumberedOutputs)
+{
+    std::string error;
+    auto streams = Plan({{Kind::Device, "all"}, {Kind::Output, "dir/played.wav"}}, error);
+    ASSERT_EQ(streams.size(), 4u) << error;
+    for (int device = 1; device <= 4; ++device)
+    {
+        EXPECT_EQ(streams[device - 1].device, device);
+        EXPECT_EQ(streams[device - 1].input, "");
+        EXPECT_EQ(streams[device - 1].output, "dir/played-" + std::to_string(device) + ".wav");
+    }
+}
+
+// Each refusal names what is at fault.
+TEST(PlanStreams, RefusesWhatCannotBePlayedSayingWhich)
+{
+    struct Case
+    {
+        std::vector<nuvsim::PlayArgument> arguments;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{{Kind::Device, "1"}, {Kind::Input, "a.wav"}, {Kind::Input, "b.wav"}},
+         "device 1 has two inputs: a.wav and b.wav"},
+        {{{Kind::Input, "a.wav"}, {Kind::Input, "b.wav"}},
+         "device 1 has two inputs: a.wav and b.wav"},
+        {{{Kind::Device, "1"},
+          {Kind::Input, "a.wav"},
+          {Kind::Device, "3"},
+          {Kind::Input, "b.wav"},
+          {Kind::Input, "c.wav"}},
+         "device 3 has two inputs: b.wav and c.wav"},
+        {{{Kind::Device, "1"}, {Kind::Device, "5"}},
+         "device 5 does not exist: the adapter has devices 1 to 4"},
+        {{{Kind::Device, "0"}}, "device 0 does not exist"},
+        {{{Kind::Device, "x"}}, "device x does not exist"},
+        {{{Kind::Device, "2"}, {Kind::Input, "a.wav"}, {Kind::Device, "2"}},
+         "device 2 is given twice"},
+        {{{Kind::Input, "a.wav"}, {Kind::Device, "1"}, {Kind::Device, "2"}},
+         "input a.wav comes before any --device"},
+        {{{Kind::Device, "1"},
+          {Kind::Output, "x.wav"},
+          {Kind::Device, "2"},
+          {Kind::Output, "y.wav"},
+          {Kind::Output, "z.wav"}},
+         "device 2 has two outputs: y.wav and z.wav"},
+        {{{Kind::Device, "all"}, {Kind::Input, "a.wav"}}, "--device all plays the test signal"},
+        {{{Kind::Device, "all"}, {Kind::Device, "1"}}, "--device all plays on every device"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.message);
+        std::string error;
+        EXPECT_FALSE(nuvsim::PlanStreams(c.arguments, error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
 }
 
 TEST(DataFormatFor, BuildsTheFilesFormatThatTheDriversCheckJudges)
@@ -258,42 +411,80 @@ TEST(CheckOutput, AShortOutputIsNotEqualAndATailIsJudged)
     EXPECT_EQ(loud.loudTailFrames, 1u);
 }
 
-// The device played 100 frames of 4 bytes, the client's all along; the
-// last reading decides the final position.
-TEST(CheckPositions, JudgesEachReadingAndTheLast)
+// The output as the engine hands it, in parts of any size, against the
+// input read in blocks: the same check as over the whole.
+TEST(OutputComparison, InPartsComesToWhatTheWholeComesTo)
+{
+    const std::vector<std::int32_t> expected = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (const auto& played :
+         {LittleEndian({1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0}),
+          LittleEndian({1, 2, 3, 4, 6, 5, 7, 8, 0, 0, 9, 0}), LittleEndian({1, 2, 3, 4})})
+    {
+        const nuvsim::OutputCheck whole = nuvsim::CheckOutput(played, expected, 2);
+        for (std::size_t piece : {1u, 2u, 3u})
+        {
+            SCOPED_TRACE(piece);
+            nuvsim::OutputComparison comparison(2, 4);
+            std::size_t at = 0;
+            while (at < played.size() / 4)
+            {
+                const std::size_t n = std::min(piece, played.size() / 4 - at);
+                const std::size_t left = static_cast<std::size_t>(comparison.ExpectedLeft());
+                const std::span<const std::int32_t> input =
+                    std::span(expected).subspan(expected.size() - left, std::min(n, left));
+                comparison.Compare(std::span(played).subspan(at * 4, n * 4), input);
+                at += n;
+            }
+            const nuvsim::OutputCheck parts = comparison.Result();
+            EXPECT_EQ(parts.equal, whole.equal);
+            EXPECT_EQ(parts.firstDifferentFrame, whole.firstDifferentFrame);
+            EXPECT_EQ(parts.firstDifferentChannel, whole.firstDifferentChannel);
+            EXPECT_EQ(parts.differentSamples, whole.differentSamples);
+            EXPECT_EQ(parts.comparedFrames, whole.comparedFrames);
+            EXPECT_EQ(parts.tailFrames, whole.tailFrames);
+            EXPECT_EQ(parts.loudTailFrames, whole.loudTailFrames);
+        }
+    }
+}
+
+// The device played 100 frames of 4 bytes, the client's all along: the
+// readings against it within nuvsim's bounds, a frame ahead and 1 ms
+// behind.
+TEST(ClientPositionBounds, AFrameAheadAndAMillisecondBehind)
 {
     host::engine::PlayVerdict verdict;
     verdict.clientFrameBytes = 4;
     verdict.framesPlayed = 100;
-    for (std::uint64_t frame = 1; frame <= 100; ++frame)
-        verdict.playedAfterFrame.push_back(frame * 4);
+    verdict.played = {{0, 0, true}};
     host::engine::StreamState record;
     record.periods.resize(1);
     record.periods[0].order = 1;
     const host::engine::ClientJournal journal;
     const host::engine::PlayedBytes truth(verdict, record, journal, {2, 2}, 0);
-    auto reading = [](std::uint64_t reported, std::uint64_t frames) {
-        return nuvsim::PositionReading{{reported, 2 + frames, frames, frames * 8}, {}};
+    const host::engine::PositionFormat format{4, 48000};
+    const host::engine::PositionBounds bounds = nuvsim::ClientPositionBounds(format);
+    EXPECT_EQ(bounds.aheadBytes, 4u);
+    EXPECT_EQ(bounds.behindBytes, 48u * 4u);
+    auto check = [&](std::vector<std::pair<std::uint64_t, std::uint64_t>> readings)
+    {
+        std::vector<host::engine::PositionSample> samples;
+        for (const auto& [reported, frames] : readings)
+            samples.push_back({reported, 2 + frames, frames, frames * 8});
+        nuvsim::PositionCheck positions;
+        positions.figures = host::engine::JudgePositions(samples, truth, format, bounds);
+        return positions;
     };
 
-    const nuvsim::PositionCheck exact = nuvsim::CheckPositions(
-        {reading(0, 0), reading(200, 50), reading(400, 100)}, truth, {4, 48000});
-    EXPECT_TRUE(exact.Clean());
-    EXPECT_EQ(exact.finalPosition, 400u);
-    EXPECT_EQ(exact.finalPlayed, 400u);
-
-    // 48 frames is 1 ms at 48 kHz: 52 frames behind is out of bounds, and so
-    // is an end a period short; a frame behind is not.
-    const nuvsim::PositionCheck late = nuvsim::CheckPositions(
-        {reading(0, 0), reading(200 - 52 * 4, 50), reading(400 - 64 * 4, 100)}, truth, {4, 48000});
+    EXPECT_TRUE(check({{0, 0}, {200, 50}, {400, 100}}).Clean());
+    EXPECT_TRUE(check({{204, 50}}).Clean()) << "a frame ahead";
+    EXPECT_FALSE(check({{208, 50}}).Clean()) << "two frames ahead";
+    EXPECT_TRUE(check({{200 - 48 * 4, 50}}).Clean()) << "1 ms behind";
+    // 52 frames behind is out of bounds, and so is an end a period short.
+    const nuvsim::PositionCheck late = check({{0, 0}, {200 - 52 * 4, 50}, {400 - 64 * 4, 100}});
     EXPECT_FALSE(late.Clean());
     EXPECT_EQ(late.figures.outOfBounds, 2u);
-    EXPECT_EQ(late.finalPosition, 144u);
-    EXPECT_EQ(late.finalPlayed, 400u);
-    EXPECT_TRUE(nuvsim::CheckPositions({reading(196, 50)}, truth, {4, 48000}).Clean());
 
-    const nuvsim::PositionCheck backward = nuvsim::CheckPositions(
-        {reading(200, 50), reading(196, 50), reading(400, 100)}, truth, {4, 48000});
+    const nuvsim::PositionCheck backward = check({{200, 50}, {196, 50}, {400, 100}});
     EXPECT_FALSE(backward.Clean());
     EXPECT_EQ(backward.figures.backwardSteps, 1u);
 }
@@ -363,11 +554,12 @@ TEST_F(PendingFileTest, ContainerWavHoldsTheContainersBitForBit)
     ASSERT_TRUE(wav->Write(LittleEndian({samples[0], samples[1], samples[2], samples[3]}), error));
     ASSERT_TRUE(wav->Commit(error)) << error;
     wav.reset();
-    const std::optional<AudioClip> back = nuvsim::ReadAudioFile(target, error);
+    const std::unique_ptr<nuvsim::AudioSource> back = nuvsim::OpenAudioFile(target, error);
     ASSERT_TRUE(back) << error;
-    EXPECT_EQ(back->format.bits, 32u);
-    EXPECT_EQ(back->format.channels, 2u);
-    EXPECT_EQ(back->samples, samples);
+    EXPECT_EQ(back->Format().bits, 32u);
+    EXPECT_EQ(back->Format().channels, 2u);
+    EXPECT_EQ(back->Frames(), 2u);
+    EXPECT_EQ(ReadAll(*back, 1).samples, samples);
 }
 
 } // namespace
