@@ -3,7 +3,7 @@
 #pragma once
 
 #include "host/portcls/system.h"
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 
 #include <iosfwd>
 #include <optional>

@@ -2,7 +2,7 @@
 // and show what the operating system would see of it.
 #pragma once
 
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 #include "tools/nuvsim/driverchoice.h"
 
 #include <iosfwd>

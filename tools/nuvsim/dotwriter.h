@@ -5,7 +5,7 @@
 //     nuvsim devices --dot devices.dot && dot -Tpng devices.dot -o devices.png
 #pragma once
 
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 
 #include <iosfwd>
 

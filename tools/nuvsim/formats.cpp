@@ -5,7 +5,7 @@
 #include "host/portcls/pin.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/system.h"
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 #include "tools/nuvsim/streamformat.h"
 #include "wave/formatrules.h"
 

@@ -20,7 +20,7 @@
 // component identifier's, by the platform's or the driver's own name for it.
 #pragma once
 
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 
 #include <iosfwd>
 

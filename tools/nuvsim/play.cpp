@@ -8,7 +8,7 @@
 #include "host/portcls/portclass.h"
 #include "host/portcls/servicegroup.h"
 #include "host/portcls/system.h"
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 #include "tools/nuvsim/devicerun.h"
 #include "tools/nuvsim/playclock.h"
 #include "tools/nuvsim/signal.h"

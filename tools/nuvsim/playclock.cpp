@@ -3,7 +3,7 @@
 #include "host/engine/clock.h"
 #include "host/portcls/dpcqueue.h"
 #include "host/portcls/portclass.h"
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 #include "tools/nuvsim/progress.h"
 
 #include <algorithm>
@@ -215,22 +215,6 @@ bool RunThreaded(host::System& system, std::vector<std::unique_ptr<DeviceRun>>& 
     return clean;
 }
 
-const char* StateName(KSSTATE state)
-{
-    switch (state)
-    {
-    case KSSTATE_STOP:
-        return "STOP";
-    case KSSTATE_ACQUIRE:
-        return "ACQUIRE";
-    case KSSTATE_PAUSE:
-        return "PAUSE";
-    case KSSTATE_RUN:
-        return "RUN";
-    }
-    return "?";
-}
-
 // Every client fills its port, then every stream goes to RUN, all at device
 // frame 0 (the clock has not moved yet).
 bool StartStreams(std::vector<std::unique_ptr<DeviceRun>>& runs, std::ostream& err)
@@ -244,7 +228,7 @@ bool StartStreams(std::vector<std::unique_ptr<DeviceRun>>& runs, std::ostream& e
             if (!NT_SUCCESS(status))
             {
                 err << "nuvsim play: device " << run->Device() << ": the stream refused "
-                    << StateName(state) << ": " << StatusName(status) << "\n";
+                    << host::portcls::StateName(state) << ": " << StatusName(status) << "\n";
                 return false;
             }
         }

@@ -1,4 +1,4 @@
-#include "tools/nuvsim/devicemodel.h"
+#include "tools/nuvsim/filterviews.h"
 
 #include <ksmedia.h>
 

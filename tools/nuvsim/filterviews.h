@@ -1,6 +1,6 @@
-// What the operating system sees of a started adapter: the registered
-// filters with their descriptions, and the physical connections between
-// them. Collected once after a start (collect.cpp), then printed as text
+// Views of the filters: what the operating system sees of a started
+// adapter, the registered filters with their descriptions and the physical
+// connections between them. Collected once after a start (collect.cpp), then printed as text
 // (devices.cpp) or as a Graphviz graph (dotwriter.cpp).
 #pragma once
 
