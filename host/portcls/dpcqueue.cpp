@@ -3,6 +3,9 @@
 #include "host/engine/trace.h"
 #include "host/kernel/irql.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -10,6 +13,13 @@ namespace host::portcls
 {
 
 DpcQueue::DpcQueue() : m_thread([this] { Loop(); }) {}
+
+bool DpcQueue::RunAboveOrdinaryThreads()
+{
+    sched_param parameters{};
+    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return pthread_setschedparam(m_thread.native_handle(), SCHED_FIFO, &parameters) == 0;
+}
 
 DpcQueue::~DpcQueue()
 {

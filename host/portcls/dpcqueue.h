@@ -60,6 +60,12 @@ public:
     // real time waits for the DPC only so long.)
     bool DrainDueWithin(std::chrono::nanoseconds limit);
 
+    // Puts the queue's thread above every ordinary thread (the lowest
+    // real-time priority), as DPCs run above every thread on Windows: a
+    // device in real time then finds its DPC run in time on a busy machine.
+    // False, and nothing changed, where the system does not allow it.
+    bool RunAboveOrdinaryThreads();
+
     // Groups run since creation, and deliveries folded into a queued one.
     std::size_t Runs() const;
     std::size_t Coalesced() const;

@@ -153,6 +153,9 @@ bool RunThreaded(host::System& system, std::vector<std::unique_ptr<DeviceRun>>& 
         const std::chrono::nanoseconds step(std::uint64_t{StepFrames(how.periodFrames)} *
                                             1'000'000'000ull / rate);
         options.settle = [&dpc, step] { dpc.DrainDueWithin(step); };
+        if (!dpc.RunAboveOrdinaryThreads())
+            err << "nuvsim: the DPC thread runs at ordinary priority (this system refuses "
+                   "real-time scheduling): on a busy machine a period may be late\n";
     }
     else
     {
