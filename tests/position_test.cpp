@@ -130,7 +130,6 @@ TEST_F(GetPosition, PinOffsetFollowsThePinMapForEveryPin)
             ASSERT_EQ(Stream()->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
             ASSERT_EQ(Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);
             ReleaseStream();
-            PortStream().ForgetTag();
         }
     }
 }

@@ -18,18 +18,6 @@ namespace host::portcls
 namespace
 {
 
-void Report(const std::string& message)
-{
-    ReportViolation(ViolationKind::Custom, "port stream: " + message);
-}
-
-std::string TagText(PVOID tag)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", tag);
-    return text;
-}
-
 // Physical addresses are made up: distinct per buffer, advancing with the
 // offset, never used for a transfer.
 constexpr ULONGLONG kPhysicalBase = 0x10000000ull;
@@ -83,7 +71,7 @@ try
     const LONG count = --m_references;
     if (count < 0)
     {
-        Report("IPortWavePciStream::Release below zero references");
+        ReportPortStreamProblem("IPortWavePciStream::Release below zero references");
         return 0;
     }
     if (count == 0)
@@ -95,25 +83,6 @@ catch (...)
     return host::CaughtAtBoundary("PortStream::Release", ULONG{});
 }
 
-bool PortStream::CheckCaller(const char* method)
-{
-    const KIRQL irql = KeGetCurrentIrql();
-    bool ok = true;
-    if (irql != DISPATCH_LEVEL)
-    {
-        Report(std::string(method) + " called at " + IrqlName(irql) +
-               "; the stream calls it at DISPATCH_LEVEL with its spin lock held");
-        ok = false;
-    }
-    else if (HeldSpinLockCount() == 0)
-    {
-        Report(std::string(method) +
-               " called with no spin lock held; the stream's lock must be held across it");
-        ok = false;
-    }
-    return ok;
-}
-
 STDMETHODIMP_(NTSTATUS)
 PortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
                        PULONG byteCount, PULONG flags)
@@ -122,13 +91,9 @@ try
     // Read before anything else: a revocation that starts or ends while this
     // call waits for the lock changes it.
     const std::uint64_t epoch = m_epoch.load();
-    CheckCaller("GetMapping");
-    if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr ||
-        flags == nullptr)
-    {
-        Report("GetMapping with a null out-parameter");
+    m_mappings.CheckCaller("GetMapping");
+    if (!m_mappings.CheckGetMappingArguments(physicalAddress, virtualAddress, byteCount, flags))
         return STATUS_INVALID_PARAMETER;
-    }
     physicalAddress->QuadPart = 0;
     *virtualAddress = nullptr;
     *byteCount = 0;
@@ -139,14 +104,14 @@ try
     if (m_revoking || m_epoch.load() != epoch)
     {
         ++m_counts.getMappingRefusals;
-        return STATUS_NOT_FOUND;
+        return kNoMappingNow;
     }
     auto source = std::find_if(m_queued.begin(), m_queued.end(),
                                [](const auto& buffer) { return !buffer->FullyMapped(); });
     if (source == m_queued.end())
     {
         ++m_counts.getMappingRefusals;
-        return STATUS_NOT_FOUND;
+        return kNoMappingNow;
     }
 
     ClientBuffer& buffer = **source;
@@ -164,11 +129,8 @@ try
     buffer.mappedBytes += size;
     ++buffer.mappingsHanded;
     m_handedOut = std::max<std::uint64_t>(m_handedOut, start + size);
-    if (m_firstTag == nullptr)
-        m_firstTag = tag;
-    m_outstanding.push_back({m_nextMapping++, tag, &buffer});
-    // From here on, a release is of this mapping or of an older one.
-    m_revokedUnreleased = 0;
+    m_mappingBuffers[m_nextMapping] = &buffer;
+    m_mappings.HandedOut(m_nextMapping++, tag);
     ++m_counts.mappingsHandedOut;
     lock.unlock();
 
@@ -185,52 +147,35 @@ catch (...)
 STDMETHODIMP_(NTSTATUS) PortStream::ReleaseMapping(PVOID tag)
 try
 {
-    CheckCaller("ReleaseMapping");
+    m_mappings.CheckCaller("ReleaseMapping");
     std::vector<std::string> problems;
     NTSTATUS status = STATUS_SUCCESS;
     {
         std::lock_guard lock(m_mutex);
-        auto mine = std::find_if(m_outstanding.begin(), m_outstanding.end(),
-                                 [tag](const Mapping& m) { return m.tag == tag; });
-        if (mine != m_outstanding.end())
+        using Kind = MappingChecker::ReleaseOutcome::Kind;
+        const MappingChecker::ReleaseOutcome outcome = m_mappings.Release(tag);
+        if (outcome.kind == Kind::Released)
         {
-            ++mine->buffer->mappingsReturned;
-            m_outstanding.erase(mine);
+            auto buffer = m_mappingBuffers.extract(outcome.mapping);
+            ++buffer.mapped()->mappingsReturned;
             ++m_counts.releases;
             RetireCompleted(problems);
         }
-        else if (m_revokedUnreleased != 0)
+        else if (outcome.kind == Kind::RevokedEarlier)
         {
-            // The port took the mapping back a moment before the stream heard
-            // of it. A stream that decided to release it before it heard may
-            // arrive here during RevokeMappings, or after it returned: it
-            // waited for this lock, or was preempted on its way here. It
-            // cannot close that gap by waiting in RevokeMappings, since a
-            // port may hold its lock while it calls there. Its transfers are
-            // serialised, so such a release comes before its next mapping.
-            --m_revokedUnreleased;
             if (m_revoking)
                 ++m_counts.releasesDuringRevocation;
             else
                 ++m_counts.releasesAfterRevocation;
         }
-        else if (!m_outstanding.empty())
-        {
-            problems.push_back("ReleaseMapping with another tag (" + TagText(tag) +
-                               ") than the outstanding mappings were got with (" +
-                               TagText(m_outstanding.front().tag) + ")");
-            status = STATUS_INVALID_PARAMETER;
-        }
         else
         {
-            problems.push_back("ReleaseMapping with tag " + TagText(tag) +
-                               " and no mapping outstanding: released twice, released after "
-                               "it was revoked, or never got");
+            problems.push_back(outcome.problem);
             status = STATUS_INVALID_PARAMETER;
         }
     }
     for (const std::string& problem : problems)
-        Report(problem);
+        ReportPortStreamProblem(problem);
     engine::TracePoint("port", "ReleaseMapping", engine::TracePhase::Instant);
     return status;
 }
@@ -410,14 +355,15 @@ CancelResult PortStream::TakeBack(bool atStop)
         std::lock_guard lock(m_mutex);
         m_revoking = true;
         ++m_epoch;
-        result.mappingsRevoked = m_outstanding.size();
-        if (!m_outstanding.empty())
+        const std::vector<MappingChecker::Outstanding> revoked = m_mappings.RevokeAll();
+        result.mappingsRevoked = revoked.size();
+        if (!revoked.empty())
         {
-            firstTag = m_outstanding.front().tag;
-            lastTag = m_outstanding.back().tag;
+            firstTag = revoked.front().tag;
+            lastTag = revoked.back().tag;
         }
-        m_revokedUnreleased += m_outstanding.size();
-        m_outstanding.clear();
+        for (const MappingChecker::Outstanding& mapping : revoked)
+            m_mappingBuffers.erase(mapping.mapping);
         m_counts.mappingsRevoked += result.mappingsRevoked;
         ++m_counts.revocations;
         result.buffers = m_queued.size();
@@ -471,7 +417,7 @@ CancelResult PortStream::TakeBack(bool atStop)
         }
     }
     for (const std::string& problem : problems)
-        Report(problem);
+        ReportPortStreamProblem(problem);
     return result;
 }
 
@@ -491,7 +437,7 @@ PortStreamCounts PortStream::Counts() const
 {
     std::lock_guard lock(m_mutex);
     PortStreamCounts counts = m_counts;
-    counts.outstanding = m_outstanding.size();
+    counts.outstanding = m_mappings.OutstandingMappings().size();
     return counts;
 }
 
@@ -531,7 +477,7 @@ std::uint64_t PortStream::BytesWritten() const
 PVOID PortStream::FirstTag() const
 {
     std::lock_guard lock(m_mutex);
-    return m_firstTag;
+    return m_mappings.FirstTag();
 }
 
 engine::ClientJournal PortStream::Journal() const
@@ -563,11 +509,11 @@ std::vector<std::string> PortStream::CheckClosed()
     std::vector<std::string> problems;
     {
         std::lock_guard lock(m_mutex);
-        for (const Mapping& mapping : m_outstanding)
+        for (const MappingChecker::Outstanding& mapping : m_mappings.OutstandingMappings())
         {
-            problems.push_back("mapping " + std::to_string(mapping.number) + " of client buffer " +
-                               std::to_string(mapping.buffer->Id()) + " (tag " +
-                               TagText(mapping.tag) +
+            problems.push_back("mapping " + std::to_string(mapping.mapping) + " of client buffer " +
+                               std::to_string(m_mappingBuffers.at(mapping.mapping)->Id()) +
+                               " (tag " + TagText(mapping.tag) +
                                ") was neither released nor revoked when the pin closed");
         }
         for (const auto& buffer : m_queued)
@@ -580,7 +526,7 @@ std::vector<std::string> PortStream::CheckClosed()
         problems.push_back("the pin closed with " + std::to_string(m_references.load() - 1) +
                            " references on its port stream besides the pin's own");
     for (const std::string& problem : problems)
-        Report(problem);
+        ReportPortStreamProblem(problem);
     return problems;
 }
 

@@ -27,10 +27,9 @@
 // back, and when each Service call began.
 //
 // Conduct checks, reported as Custom violations ("port stream: ..."):
-//   - GetMapping or ReleaseMapping below or above DISPATCH_LEVEL, or with no
-//     spin lock held by the caller (the stream's lock must be held across);
-//   - ReleaseMapping with no mapping outstanding (released twice, or never
-//     got), or with another tag than the outstanding mappings were got with;
+//   - the rules of the mappings themselves (mappingchecker.h): the caller's
+//     level and lock, releases of mappings never got, released twice or
+//     under another tag, and late releases of revoked ones;
 //   - a client buffer written outside its bytes (guard bytes) or, for
 //     render, written at all, checked when it completes or is cancelled;
 //   - at close (CheckClosed): a mapping never released nor revoked, or a
@@ -46,6 +45,7 @@
 
 #include "host/engine/playoracle.h"
 #include "host/portcls/clientbuffer.h"
+#include "host/portcls/mappingchecker.h"
 
 #include <portcls.h>
 
@@ -53,6 +53,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -180,13 +181,6 @@ public:
     std::vector<std::string> CheckClosed();
 
 private:
-    struct Mapping
-    {
-        std::uint64_t number;
-        PVOID tag;
-        ClientBuffer* buffer;
-    };
-
     ~PortStream();
     std::uint64_t Queue(std::unique_ptr<ClientBuffer> buffer);
     CancelResult TakeBack(bool atStop);
@@ -194,7 +188,6 @@ private:
     // With m_mutex held: moves completed buffers at the queue's front to
     // the finished list; problems go to `problems`.
     void RetireCompleted(std::vector<std::string>& problems);
-    bool CheckCaller(const char* method);
     bool EnterService();
     void LeaveService();
 
@@ -213,17 +206,16 @@ private:
     std::deque<std::unique_ptr<ClientBuffer>> m_queued;
     std::vector<std::unique_ptr<ClientBuffer>> m_cancelled; // kept until destruction
     std::vector<FinishedBuffer> m_finished;
-    std::deque<Mapping> m_outstanding; // in the order handed out
+    MappingChecker m_mappings;
+    std::map<std::uint64_t, ClientBuffer*> m_mappingBuffers; // of the outstanding mappings
     std::uint64_t m_nextBufferId = 1;
     std::uint64_t m_nextMapping = 1;
     std::uint64_t m_written = 0;
     std::uint64_t m_handedOut = 0;
-    PVOID m_firstTag = nullptr;
 
     // Revocation: m_epoch changes when one starts and when it ends.
     std::atomic<std::uint64_t> m_epoch{0};
     bool m_revoking = false;
-    std::size_t m_revokedUnreleased = 0; // may still be released until the next GetMapping
     PortStreamCounts m_counts;
 
     const std::uint64_t m_openOrder;

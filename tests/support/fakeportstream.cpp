@@ -1,9 +1,6 @@
 #include "tests/support/fakeportstream.h"
 
 #include "host/kernel/conduct.h"
-#include "host/kernel/spinlock.h"
-
-#include <string>
 
 namespace nuvtest
 {
@@ -35,33 +32,21 @@ STDMETHODIMP_(ULONG) FakePortStream::Release()
     return static_cast<ULONG>(count);
 }
 
-void FakePortStream::CheckConduct(const char* method, PVOID tag)
-{
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL || host::HeldSpinLockCount() == 0)
-        host::ReportViolation(host::ViolationKind::Custom,
-                              std::string("IPortWavePciStream::") + method +
-                                  " called without the stream's spin lock held");
-    if (tag_ == nullptr)
-        tag_ = tag;
-    else if (tag != tag_)
-        host::ReportViolation(host::ViolationKind::Custom,
-                              std::string("IPortWavePciStream::") + method +
-                                  " with a tag other than the stream's first one");
-}
-
 STDMETHODIMP_(NTSTATUS)
 FakePortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
                            PULONG byteCount, PULONG flags)
 {
-    CheckConduct("GetMapping", tag);
+    checker_.CheckCaller("GetMapping");
+    if (!checker_.CheckGetMappingArguments(physicalAddress, virtualAddress, byteCount, flags))
+        return STATUS_INVALID_PARAMETER;
     if (onGetMapping_)
         onGetMapping_();
 
     if (next_ >= mappings_.size())
     {
         calls_.push_back(
-            {CallKind::GetMapping, tag, STATUS_UNSUCCESSFUL, KeGetCurrentIrql(), npos});
-        return STATUS_UNSUCCESSFUL;
+            {CallKind::GetMapping, tag, host::portcls::kNoMappingNow, KeGetCurrentIrql(), npos});
+        return host::portcls::kNoMappingNow;
     }
     Mapping& mapping = mappings_[next_];
     mapping.handedOut = true;
@@ -69,32 +54,32 @@ FakePortStream::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* 
     *virtualAddress = mapping.memory->Data();
     *byteCount = static_cast<ULONG>(mapping.size);
     *flags = 0;
+    checker_.HandedOut(next_, tag);
     calls_.push_back({CallKind::GetMapping, tag, STATUS_SUCCESS, KeGetCurrentIrql(), next_});
     ++next_;
     return STATUS_SUCCESS;
 }
 
-// Releases the oldest outstanding mapping, as the port does per tag.
 STDMETHODIMP_(NTSTATUS) FakePortStream::ReleaseMapping(PVOID tag)
 {
-    CheckConduct("ReleaseMapping", tag);
-    for (std::size_t index = 0; index < next_; ++index)
+    using Kind = host::portcls::MappingChecker::ReleaseOutcome::Kind;
+    checker_.CheckCaller("ReleaseMapping");
+    const auto outcome = checker_.Release(tag);
+    if (outcome.kind == Kind::Refused)
     {
-        Mapping& mapping = mappings_[index];
-        if (mapping.handedOut && !mapping.released && !mapping.revoked)
-        {
-            mapping.released = true;
-            calls_.push_back(
-                {CallKind::ReleaseMapping, tag, STATUS_SUCCESS, KeGetCurrentIrql(), index});
-            return STATUS_SUCCESS;
-        }
+        host::portcls::ReportPortStreamProblem(outcome.problem);
+        calls_.push_back(
+            {CallKind::ReleaseMapping, tag, STATUS_INVALID_PARAMETER, KeGetCurrentIrql(), npos});
+        return STATUS_INVALID_PARAMETER;
     }
-    host::ReportViolation(host::ViolationKind::Custom,
-                          "IPortWavePciStream::ReleaseMapping with no mapping outstanding "
-                          "(released twice, or after the port revoked it)");
-    calls_.push_back(
-        {CallKind::ReleaseMapping, tag, STATUS_UNSUCCESSFUL, KeGetCurrentIrql(), npos});
-    return STATUS_UNSUCCESSFUL;
+    std::size_t index = npos;
+    if (outcome.kind == Kind::Released)
+    {
+        index = static_cast<std::size_t>(outcome.mapping);
+        mappings_[index].released = true;
+    }
+    calls_.push_back({CallKind::ReleaseMapping, tag, STATUS_SUCCESS, KeGetCurrentIrql(), index});
+    return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) FakePortStream::TerminatePacket()
@@ -124,18 +109,14 @@ std::size_t FakePortStream::QueueSpace(std::size_t size)
 
 std::size_t FakePortStream::Revoke()
 {
-    std::size_t revoked = 0;
-    for (std::size_t index = 0; index < next_; ++index)
+    const auto revoked = checker_.RevokeAll();
+    for (const auto& outstanding : revoked)
     {
-        Mapping& mapping = mappings_[index];
-        if (mapping.handedOut && !mapping.released && !mapping.revoked)
-        {
-            mapping.revoked = true;
-            mapping.memory.reset(); // any later access faults
-            ++revoked;
-        }
+        Mapping& mapping = mappings_[static_cast<std::size_t>(outstanding.mapping)];
+        mapping.revoked = true;
+        mapping.memory.reset(); // any later access faults
     }
-    return revoked;
+    return revoked.size();
 }
 
 std::size_t FakePortStream::GetCount() const
@@ -156,10 +137,7 @@ std::size_t FakePortStream::ReleaseCount() const
 
 std::size_t FakePortStream::OutstandingCount() const
 {
-    std::size_t count = 0;
-    for (const Mapping& mapping : mappings_)
-        count += mapping.handedOut && !mapping.released && !mapping.revoked;
-    return count;
+    return checker_.OutstandingMappings().size();
 }
 
 std::vector<std::uint8_t> FakePortStream::Bytes(std::size_t index) const

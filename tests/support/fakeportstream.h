@@ -1,8 +1,9 @@
 // A stand-in IPortWavePciStream: the port's side of a stream's mappings.
 //
 // The test queues mappings (render: client data; capture: empty space of a
-// size); GetMapping hands them out in order, one at a time, and fails with
-// STATUS_UNSUCCESSFUL when the queue is empty. Each mapping lives in its own
+// size); GetMapping hands them out in order, one at a time, and answers
+// STATUS_NOT_FOUND when the queue is empty, as the library's port does
+// (host::portcls::kNoMappingNow). Each mapping lives in its own
 // guarded buffer that ends right before an inaccessible page, so a stream
 // that reads or writes one byte past a mapping crashes the test.
 //
@@ -12,17 +13,17 @@
 //     EXPECT_EQ(port.GetCount(), 2u);            // the data, then an empty queue
 //     EXPECT_EQ(port.ReleaseCount(), 1u);
 //
-// The fake checks the stream's conduct and reports every breach as a host
-// conduct violation (which fails the running test): GetMapping and
-// ReleaseMapping called below DISPATCH_LEVEL or with no spin lock held (the
-// stream's lock must be held across both), a tag that differs from the
-// first one the stream used, a ReleaseMapping with no mapping outstanding
-// under that tag. Revoke() takes back every outstanding mapping, as the port
-// does before it calls RevokeMappings, and unmaps its memory: a stream that
-// touches a revoked mapping crashes the test, and one that releases it is
-// reported.
+// The fake checks the stream's conduct with the library's own rules of the
+// mappings (host/portcls/mappingchecker.h) and reports every breach as a
+// host conduct violation (which fails the running test). Revoke() takes back
+// every outstanding mapping, as the port does before it calls
+// RevokeMappings, and unmaps its memory: a stream that touches a revoked
+// mapping crashes the test. A release of a revoked mapping before the
+// stream's next mapping is allowed, as the port allows it, and counted with
+// the other releases (ReleaseCount); one after that is reported.
 #pragma once
 
+#include "host/portcls/mappingchecker.h"
 #include "tests/support/waveformats.h"
 
 #include <portcls.h>
@@ -94,13 +95,12 @@ public:
     // --- the port's own actions --------------------------------------------
     // Takes back every mapping handed out and not released; returns how many.
     std::size_t Revoke();
-    // The stream that used the port went; the next one brings its own tag.
-    void ForgetTag() { tag_ = nullptr; }
 
     // --- observation --------------------------------------------------------
     LONG References() const { return references_; }
     const std::vector<Call>& Calls() const { return calls_; }
     std::size_t GetCount() const;
+    // ReleaseMapping calls the port accepted.
     std::size_t ReleaseCount() const;
     // Mapping handed out and neither released nor revoked.
     std::size_t OutstandingCount() const;
@@ -110,10 +110,8 @@ public:
     std::vector<std::uint8_t> Bytes(std::size_t index) const;
 
 private:
-    void CheckConduct(const char* method, PVOID tag);
-
     LONG references_ = 1;
-    PVOID tag_ = nullptr;
+    host::portcls::MappingChecker checker_;
     std::size_t next_ = 0; // the next mapping to hand out
     std::vector<Mapping> mappings_;
     std::vector<Call> calls_;
