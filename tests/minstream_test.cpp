@@ -3,8 +3,8 @@
 #include "engine/engineabsent.h"
 #include "host/kernel/faults.h"
 #include "host/kernel/pool.h"
+#include "host/portcls/servicegroup.h"
 #include "tests/support/engineexpect.h"
-#include "tests/support/fakeservicegroup.h"
 #include "tests/support/streamtestbed.h"
 
 #include <gtest/gtest.h>
@@ -101,7 +101,7 @@ TEST_F(Init, HandsOutTheServiceGroupWithAReferenceForTheCaller)
     ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
     ASSERT_NE(ServiceGroup(), nullptr);
     EXPECT_EQ(ServiceGroup(), Peer().ServiceGroup());
-    EXPECT_EQ(static_cast<nuvtest::FakeServiceGroup*>(ServiceGroup())->References(), 2);
+    EXPECT_EQ(host::portcls::ServiceGroupReferences(ServiceGroup()), 2);
 }
 
 // A compressed pass-through format may pass the format rules with 0
@@ -142,7 +142,7 @@ TEST_F(Init, ReturnsTheEnginesFormatResult)
 {
     Engine().SetFormatResult(static_cast<ULONG>(STATUS_NOT_SUPPORTED));
     EXPECT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(nuvtest::FakeServiceGroup::LiveCount(), 0u);
+    EXPECT_EQ(LiveServiceGroups(), 0u);
 }
 
 TEST_F(Init, ServiceGroupFailureIsReturnedAndNothingStays)
@@ -299,7 +299,7 @@ TEST_F(StreamObject, DestructionDropsEveryReferenceAndFreesThePin)
     EXPECT_EQ(PortStream().References(), 2);
     ReleaseStream();
     EXPECT_EQ(PortStream().References(), 1);
-    EXPECT_EQ(nuvtest::FakeServiceGroup::LiveCount(), 0u);
+    EXPECT_EQ(LiveServiceGroups(), 0u);
     EXPECT_EQ(host::Pool().Outstanding(host::Tag("PcCr")), 1u) << "only the miniport";
 }
 
@@ -494,7 +494,7 @@ TEST_F(NewStream, EveryFailureIsReturnedAndLeaksNothing)
         }
         EXPECT_FALSE(NT_SUCCESS(opened.status)) << host::Describe(failed[0]);
         EXPECT_EQ(host::Pool().Outstanding(host::Tag("PcCr")), 1u);
-        EXPECT_EQ(nuvtest::FakeServiceGroup::LiveCount(), 0u);
+        EXPECT_EQ(LiveServiceGroups(), 0u);
     }
 }
 

@@ -4,7 +4,6 @@
 #include "stream/convert.h"
 
 #include "host/kernel/pool.h"
-#include "tests/support/fakeservicegroup.h"
 #include "tests/support/streamtestbed.h"
 
 #include <gtest/gtest.h>

@@ -23,7 +23,6 @@ struct GroupRegistry
     std::mutex mutex;
     std::unordered_set<const void*> live;
     std::deque<void*> dead; // released to zero, freed when the list is full
-    std::atomic<ServiceGroupFactory> factory{nullptr};
 };
 
 GroupRegistry& Registry()
@@ -221,11 +220,6 @@ HostServiceGroup* Known(PSERVICEGROUP group)
 
 } // namespace
 
-void SetServiceGroupFactory(ServiceGroupFactory factory)
-{
-    Registry().factory.store(factory);
-}
-
 std::size_t LiveServiceGroupCount()
 {
     GroupRegistry& registry = Registry();
@@ -257,8 +251,6 @@ PORTCLASSAPI NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PU
 try
 {
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "PcNewServiceGroup");
-    if (auto factory = host::portcls::Registry().factory.load())
-        return factory(OutServiceGroup, OuterUnknown);
     if (OutServiceGroup == nullptr)
         return STATUS_INVALID_PARAMETER;
     *OutServiceGroup = nullptr;

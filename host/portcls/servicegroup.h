@@ -30,12 +30,6 @@
 namespace host::portcls
 {
 
-// Unit tests of the stream hand the driver a counting fake instead; they
-// install its factory for the test and null afterwards, which gives the
-// library's own groups back.
-using ServiceGroupFactory = NTSTATUS (*)(PSERVICEGROUP* group, PUNKNOWN outerUnknown);
-void SetServiceGroupFactory(ServiceGroupFactory factory);
-
 // The library's own groups, created and not yet released to zero.
 std::size_t LiveServiceGroupCount();
 // Members of a group the library made; 0 for any other object.

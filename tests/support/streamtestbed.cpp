@@ -3,14 +3,13 @@
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/servicegroup.h"
-#include "tests/support/fakeservicegroup.h"
 
 namespace nuvtest
 {
 
 void StreamTestbed::SetUp()
 {
-    host::portcls::SetServiceGroupFactory(&NewFakeServiceGroup);
+    groupsAtSetUp_ = host::portcls::LiveServiceGroupCount();
     record_.EngineCall = engine_.EntryPoint();
     record_.EngineContext = engine_.Context();
     record_.InstanceCount = kDeviceIndex;
@@ -33,7 +32,7 @@ void StreamTestbed::TearDown()
         miniport_ = nullptr;
     }
     host::Pool().ReportLeaks({host::Tag("PcCr"), host::Tag("wVUN")});
-    EXPECT_EQ(FakeServiceGroup::LiveCount(), 0u) << "a service group was not released";
+    EXPECT_EQ(LiveServiceGroups(), 0u) << "a service group was not released";
     EXPECT_EQ(portStream_.References(), 1) << "the port stream's references are unbalanced";
     if (!allowOutstanding_)
     {
@@ -44,7 +43,11 @@ void StreamTestbed::TearDown()
         EXPECT_EQ(command.spinLocksHeld, 0u)
             << host::engine::CommandName(command.command) << " sent with a spin lock held";
     }
-    host::portcls::SetServiceGroupFactory(nullptr);
+}
+
+std::size_t StreamTestbed::LiveServiceGroups() const
+{
+    return host::portcls::LiveServiceGroupCount() - groupsAtSetUp_;
 }
 
 PKSDATAFORMAT StreamTestbed::Format(WaveFields fields, USHORT subFormatTag)

@@ -109,6 +109,10 @@ protected:
     std::vector<std::uint8_t> AttachedBuffer(bool capture = false, ULONG pin = 0);
     static constexpr ULONG kDeviceIndex = 1;
 
+    // The library's service groups (which Init creates) alive now and not
+    // before the test.
+    std::size_t LiveServiceGroups() const;
+
     // The test takes mappings away or strands them on purpose.
     void AllowOutstandingMappings() { allowOutstanding_ = true; }
 
@@ -122,6 +126,7 @@ private:
     PSERVICEGROUP serviceGroup_ = nullptr;
     std::vector<std::unique_ptr<GuardedBytes>> formats_;
     bool allowOutstanding_ = false;
+    std::size_t groupsAtSetUp_ = 0;
 };
 
 // `count` bytes counting up from `first`.
