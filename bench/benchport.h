@@ -1,20 +1,16 @@
-// What the transfer benchmarks put around a stream: a port stream that hands
-// out pre-cut mappings, and the stream's friend peer, which sets a stream up
-// for transfers without a miniport or an engine and reaches its private
-// transfer routines.
+// The port stream the transfer benchmarks give a stream: it hands out
+// pre-cut mappings of the client buffer. The stream is set up and driven
+// through its one test peer (tests/support/streamtestpeer.h).
 //
 //     BenchPortStream port(pieces);              // pieces of the client buffer
-//     CMiniportWavePciStreamTestPeer::Prepare(stream, &port, ring, layout...);
-//     CMiniportWavePciStreamTestPeer::TransferPeriod(stream);   // one period
+//     CMiniportWavePciStreamTestPeer peer(stream);
+//     peer.PrepareForTransfer(&port, ring, frames, channels, bytesPerSample, capture);
+//     peer.TransferPeriod();                     // one period
 //
 // The port does no bookkeeping at all: GetMapping hands out the next piece
 // of a circle and ReleaseMapping does nothing, so a TransferPeriod costs the
 // stream's own work and two virtual calls per mapping, not a port model's.
-// (The peer is the benchmarks' own; the test programs have theirs. The two
-// never meet in one program: this one does not link the test support.)
 #pragma once
-
-#include "stream/minstream.h"
 
 #include <portcls.h>
 
@@ -71,52 +67,3 @@ private:
 };
 
 } // namespace nuvbench
-
-class CMiniportWavePciStreamTestPeer
-{
-public:
-    // The sizes and fields Init and RUN would set, for a stream of
-    // `frames` x `channels` samples of `bytesPerSample` per period, with
-    // `ring` (two halves) as its transfer buffer. The stream keeps no
-    // miniport, so its destruction touches neither the engine nor the ring.
-    static void Prepare(CMiniportWavePciStream* stream, PPORTWAVEPCISTREAM port, PUCHAR ring,
-                        ULONG frames, ULONG channels, ULONG bytesPerSample, bool capture)
-    {
-        stream->m_PortStream = port;
-        port->AddRef();
-        stream->m_Channels = channels;
-        stream->m_ClientBytesPerSample = bytesPerSample;
-        stream->m_PeriodContainerBytes = frames * channels * 4;
-        stream->m_BufferBytes = 2 * stream->m_PeriodContainerBytes;
-        stream->m_PeriodClientBytes = frames * channels * bytesPerSample;
-        stream->m_BufferClientBytes = 2 * stream->m_PeriodClientBytes;
-        stream->m_FrameClientBytes = channels * bytesPerSample;
-        stream->m_FrameContainerBytes = channels * 4;
-        stream->m_PeriodFrames = frames;
-        stream->m_Capture = capture ? 1 : 0;
-        stream->m_Buffer = ring;
-        KeInitializeSpinLock(&stream->m_Lock);
-    }
-    static void Detach(CMiniportWavePciStream* stream) { stream->m_Buffer = nullptr; }
-
-    static ULONG ConvertSamples(CMiniportWavePciStream* stream, PVOID mapping, ULONG bytes)
-    {
-        return stream->ConvertSamples(mapping, bytes);
-    }
-    // What TransferPeriod does to the ring cursor when a period is complete.
-    static void CompletePeriod(CMiniportWavePciStream* stream)
-    {
-        stream->m_BufferOffset %= stream->m_BufferBytes;
-    }
-    static NTSTATUS TransferPeriod(CMiniportWavePciStream* stream)
-    {
-        return stream->TransferPeriod();
-    }
-    // The engine took the period just completed (a render stream does not
-    // write a half again before the engine took it).
-    static void EngineTookTheHalves(CMiniportWavePciStream* stream) { stream->m_PendingHalves = 0; }
-    static ULONGLONG CompletedBytes(CMiniportWavePciStream* stream)
-    {
-        return stream->m_CompletedBytes;
-    }
-};

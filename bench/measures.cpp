@@ -5,6 +5,7 @@
 #include "host/kernel/processor.h"
 #include "stream/convert.h"
 #include "stream/minstream.h"
+#include "tests/support/streamtestpeer.h"
 
 extern "C"
 {
@@ -188,18 +189,19 @@ public:
     {
         if (CreateMiniportWavePciStream(&stream_, nullptr, NonPagedPoolNx) != STATUS_SUCCESS)
             throw std::bad_alloc();
-        CMiniportWavePciStreamTestPeer::Prepare(stream_, &port_, ring_.Data(), layout.frames,
-                                                layout.channels, layout.bytesPerSample,
-                                                layout.capture);
+        Peer().PrepareForTransfer(&port_, ring_.Data(), layout.frames, layout.channels,
+                                  layout.bytesPerSample, layout.capture);
     }
     ~StreamMeasure() override
     {
-        CMiniportWavePciStreamTestPeer::Detach(stream_);
+        Peer().ForgetRing();
         static_cast<PMINIPORTWAVEPCISTREAM>(stream_)->Release();
     }
     void Prepare() override { UsePath(path_); }
 
 protected:
+    CMiniportWavePciStreamTestPeer Peer() { return CMiniportWavePciStreamTestPeer(stream_); }
+
     Path path_;
     std::vector<Piece> pieces_;
     BenchPortStream port_;
@@ -219,8 +221,7 @@ public:
         while (done < period)
         {
             const Piece& piece = pieces_[index_];
-            ULONG moved = CMiniportWavePciStreamTestPeer::ConvertSamples(
-                stream_, piece.data + used_, piece.size - used_);
+            ULONG moved = Peer().ConvertSamples(piece.data + used_, piece.size - used_);
             done += moved;
             used_ += moved;
             if (used_ == piece.size)
@@ -229,7 +230,7 @@ public:
                 used_ = 0;
             }
         }
-        CMiniportWavePciStreamTestPeer::CompletePeriod(stream_);
+        Peer().WrapRingCursor();
     }
 
 private:
@@ -243,8 +244,8 @@ public:
     using StreamMeasure::StreamMeasure;
     void RunPeriod() override
     {
-        CMiniportWavePciStreamTestPeer::TransferPeriod(stream_);
-        CMiniportWavePciStreamTestPeer::EngineTookTheHalves(stream_);
+        Peer().TransferPeriod();
+        Peer().EngineTookTheHalves();
     }
 };
 

@@ -63,6 +63,43 @@ TEST_F(Init, DerivesTheWorkedSizes)
     EXPECT_EQ(Peer().BufferClientBytes(), 1536u);
 }
 
+// The benchmarks prepare streams through the peer, also in layouts Init
+// refuses; where Init accepts one, both must come to the same sizes.
+TEST_F(Init, PeerPreparesTheSizesInitDerives)
+{
+    for (bool capture : {false, true})
+        for (USHORT bits : {16, 24, 32})
+            for (USHORT channels : {2, 6})
+                for (ULONG frames : {32u, 480u})
+                {
+                    SCOPED_TRACE(testing::Message() << "capture " << capture << ", " << bits
+                                                    << " bits, " << channels << " x " << frames);
+                    Engine().SetPeriodFrames(frames);
+                    ASSERT_EQ(CreateStream({.channels = channels, .bits = bits}, capture),
+                              STATUS_SUCCESS);
+                    CMiniportWavePciStream* prepared = nullptr;
+                    ASSERT_EQ(CreateMiniportWavePciStream(&prepared, nullptr, NonPagedPoolNx),
+                              STATUS_SUCCESS);
+                    CMiniportWavePciStreamTestPeer peer(prepared);
+                    UCHAR ring[1];
+                    peer.PrepareForTransfer(&PortStream(), ring, frames, channels, bits / 8u,
+                                            capture);
+                    EXPECT_EQ(peer.Channels(), Peer().Channels());
+                    EXPECT_EQ(peer.ClientBytesPerSample(), Peer().ClientBytesPerSample());
+                    EXPECT_EQ(peer.PeriodContainerBytes(), Peer().PeriodContainerBytes());
+                    EXPECT_EQ(peer.BufferBytes(), Peer().BufferBytes());
+                    EXPECT_EQ(peer.PeriodClientBytes(), Peer().PeriodClientBytes());
+                    EXPECT_EQ(peer.BufferClientBytes(), Peer().BufferClientBytes());
+                    EXPECT_EQ(peer.FrameClientBytes(), Peer().FrameClientBytes());
+                    EXPECT_EQ(peer.FrameContainerBytes(), Peer().FrameContainerBytes());
+                    EXPECT_EQ(peer.PeriodFrames(), Peer().PeriodFrames());
+                    EXPECT_EQ(peer.Capture(), Peer().Capture());
+                    peer.ForgetRing();
+                    static_cast<PMINIPORTWAVEPCISTREAM>(prepared)->Release();
+                    ReleaseStream();
+                }
+}
+
 // B = wBitsPerSample / 8, truncated.
 TEST_F(Init, BytesPerSampleIsTheBitWidthDividedByEight)
 {

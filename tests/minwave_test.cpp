@@ -8,7 +8,7 @@
 #include "host/kernel/hostkernel.h"
 #include "tests/support/engineexpect.h"
 #include "tests/support/waveformats.h"
-#include "tests/support/wavetestbed.h"
+#include "tests/support/waveminiporttestbed.h"
 
 #include <gtest/gtest.h>
 
@@ -27,16 +27,16 @@ protected:
     void SetUp() override { host::ResetKernelState(); }
     void TearDown() override
     {
-        bench_.Release();
+        wave_.Release();
         EXPECT_EQ(host::Pool().ReportLeaks({POOL_TAG_OBJECT}), 0u);
     }
 
     void CreateAndInit(ULONG deviceIndex = 0)
     {
-        bench_.record.InstanceCount = deviceIndex;
-        ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-        ASSERT_EQ(bench_.Init(), STATUS_SUCCESS);
-        bench_.engine.ClearCommands();
+        wave_.record.InstanceCount = deviceIndex;
+        ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+        ASSERT_EQ(wave_.Init(), STATUS_SUCCESS);
+        wave_.engine.ClearCommands();
     }
 
     void Power(DEVICE_POWER_STATE state)
@@ -45,31 +45,31 @@ protected:
         power.DeviceState = state;
         PPOWERNOTIFY notify = nullptr;
         ASSERT_EQ(
-            bench_.miniport->QueryInterface(IID_IPowerNotify, reinterpret_cast<PVOID*>(&notify)),
+            wave_.miniport->QueryInterface(IID_IPowerNotify, reinterpret_cast<PVOID*>(&notify)),
             STATUS_SUCCESS);
         notify->PowerChangeNotify(power);
         notify->Release();
     }
 
-    nuvtest::WaveMiniportBench bench_;
+    nuvtest::WaveMiniportTestbed wave_;
 };
 
 TEST_F(MiniportWavePciTest, CreationHandsOutOneReferenceToAZeroedPoolObject)
 {
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
     EXPECT_EQ(host::Pool().Outstanding(POOL_TAG_OBJECT), 1u);
     auto blocks = host::Pool().Blocks();
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].type, NonPagedPoolNx);
-    EXPECT_EQ(blocks[0].address, static_cast<void*>(bench_.object));
+    EXPECT_EQ(blocks[0].address, static_cast<void*>(wave_.object));
 
-    EXPECT_EQ(bench_.miniport->AddRef(), 2u);
-    EXPECT_EQ(bench_.miniport->Release(), 1u);
+    EXPECT_EQ(wave_.miniport->AddRef(), 2u);
+    EXPECT_EQ(wave_.miniport->Release(), 1u);
     // Fields Init has not set yet read zero, though the pool fills blocks.
-    EXPECT_EQ(bench_.object->DeviceIndex(), 0u);
-    EXPECT_EQ(bench_.object->ChannelCount(), 0u);
+    EXPECT_EQ(wave_.object->DeviceIndex(), 0u);
+    EXPECT_EQ(wave_.object->ChannelCount(), 0u);
 
-    bench_.Release();
+    wave_.Release();
     EXPECT_EQ(host::Pool().Outstanding(POOL_TAG_OBJECT), 0u);
 }
 
@@ -87,8 +87,8 @@ TEST_F(MiniportWavePciTest, AllocationFailureLeavesTheOutPointerAlone)
 
 TEST_F(MiniportWavePciTest, QueryInterfaceIdentities)
 {
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-    PMINIPORTWAVEPCI primary = bench_.miniport;
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+    PMINIPORTWAVEPCI primary = wave_.miniport;
 
     for (const GUID* id : {&IID_IUnknown, &IID_IMiniport, &IID_IMiniportWavePci})
     {
@@ -101,7 +101,7 @@ TEST_F(MiniportWavePciTest, QueryInterfaceIdentities)
     PVOID power = nullptr;
     ASSERT_EQ(primary->QueryInterface(IID_IPowerNotify, &power), STATUS_SUCCESS);
     EXPECT_NE(power, static_cast<PVOID>(primary));
-    EXPECT_EQ(power, static_cast<PVOID>(static_cast<PPOWERNOTIFY>(bench_.object)));
+    EXPECT_EQ(power, static_cast<PVOID>(static_cast<PPOWERNOTIFY>(wave_.object)));
     // Its AddRef and Release reach the same count.
     EXPECT_EQ(static_cast<PPOWERNOTIFY>(power)->AddRef(), 3u);
     EXPECT_EQ(static_cast<PPOWERNOTIFY>(power)->Release(), 2u);
@@ -119,30 +119,30 @@ TEST_F(MiniportWavePciTest, QueryInterfaceIdentities)
 
 TEST_F(MiniportWavePciTest, InitTakesTheEngineRecordAndThePort)
 {
-    bench_.record.InstanceCount = 2;
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-    bench_.serviceGroup = reinterpret_cast<PSERVICEGROUP>(0x1234);
-    ASSERT_EQ(bench_.Init(), STATUS_SUCCESS);
+    wave_.record.InstanceCount = 2;
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+    wave_.serviceGroup = reinterpret_cast<PSERVICEGROUP>(0x1234);
+    ASSERT_EQ(wave_.Init(), STATUS_SUCCESS);
 
-    EXPECT_EQ(bench_.serviceGroup, nullptr) << "no service group of its own";
-    EXPECT_EQ(bench_.object->DeviceIndex(), 2u);
-    EXPECT_EQ(bench_.object->ChannelCount(), 2);
-    EXPECT_EQ(bench_.port.References(), 2) << "the test's and the miniport's";
-    EXPECT_EQ(bench_.port.Dma().References(), 2) << "the port's and the miniport's";
-    EXPECT_TRUE(bench_.engine.Commands().empty()) << "Init sends nothing";
+    EXPECT_EQ(wave_.serviceGroup, nullptr) << "no service group of its own";
+    EXPECT_EQ(wave_.object->DeviceIndex(), 2u);
+    EXPECT_EQ(wave_.object->ChannelCount(), 2);
+    EXPECT_EQ(wave_.port.References(), 2) << "the test's and the miniport's";
+    EXPECT_EQ(wave_.port.Dma().References(), 2) << "the port's and the miniport's";
+    EXPECT_TRUE(wave_.engine.Commands().empty()) << "Init sends nothing";
 
     // The engine entry point and context were copied: a command reaches the
     // model.
     Power(PowerDeviceD3);
-    ExpectEngineCommands(bench_.engine, {ENGINE_CMD_STOP});
+    ExpectEngineCommands(wave_.engine, {ENGINE_CMD_STOP});
 }
 
 TEST_F(MiniportWavePciTest, InitAsksForTheMasterDmaChannelExactly)
 {
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-    ASSERT_EQ(bench_.Init(), STATUS_SUCCESS);
-    ASSERT_EQ(bench_.port.DmaRequests().size(), 1u);
-    const nuvtest::DmaChannelRequest& r = bench_.port.DmaRequests()[0];
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+    ASSERT_EQ(wave_.Init(), STATUS_SUCCESS);
+    ASSERT_EQ(wave_.port.DmaRequests().size(), 1u);
+    const nuvtest::DmaChannelRequest& r = wave_.port.DmaRequests()[0];
     EXPECT_EQ(r.outerUnknown, nullptr);
     EXPECT_EQ(r.poolType, NonPagedPoolNx);
     EXPECT_EQ(r.resourceList, nullptr);
@@ -158,45 +158,45 @@ TEST_F(MiniportWavePciTest, InitAsksForTheMasterDmaChannelExactly)
 
 TEST_F(MiniportWavePciTest, InitPassesOnADmaFailureAndKeepsThePortUntilDestruction)
 {
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-    bench_.port.SetDmaChannelStatus(STATUS_INSUFFICIENT_RESOURCES);
-    bench_.serviceGroup = reinterpret_cast<PSERVICEGROUP>(0x1234);
-    EXPECT_EQ(bench_.Init(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(bench_.serviceGroup, nullptr) << "set also on failure";
-    EXPECT_EQ(bench_.port.References(), 2);
-    EXPECT_EQ(bench_.port.Dma().References(), 1) << "no channel was handed out";
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+    wave_.port.SetDmaChannelStatus(STATUS_INSUFFICIENT_RESOURCES);
+    wave_.serviceGroup = reinterpret_cast<PSERVICEGROUP>(0x1234);
+    EXPECT_EQ(wave_.Init(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(wave_.serviceGroup, nullptr) << "set also on failure";
+    EXPECT_EQ(wave_.port.References(), 2);
+    EXPECT_EQ(wave_.port.Dma().References(), 1) << "no channel was handed out";
 
-    bench_.Release();
-    EXPECT_EQ(bench_.port.References(), 1);
+    wave_.Release();
+    EXPECT_EQ(wave_.port.References(), 1);
 }
 
 TEST_F(MiniportWavePciTest, InitTurnsAnInformationalDmaStatusIntoSuccess)
 {
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-    bench_.port.SetDmaChannelStatus(STATUS_MORE_ENTRIES);
-    EXPECT_EQ(bench_.Init(), STATUS_SUCCESS);
-    EXPECT_EQ(bench_.port.Dma().References(), 2);
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+    wave_.port.SetDmaChannelStatus(STATUS_MORE_ENTRIES);
+    EXPECT_EQ(wave_.Init(), STATUS_SUCCESS);
+    EXPECT_EQ(wave_.port.Dma().References(), 2);
 }
 
 TEST_F(MiniportWavePciTest, InitWithoutAnEngineRecordIsRefused)
 {
-    ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
+    ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
     PSERVICEGROUP serviceGroup = reinterpret_cast<PSERVICEGROUP>(0x1234);
-    EXPECT_EQ(bench_.miniport->Init(nullptr, nullptr, &bench_.port, &serviceGroup),
+    EXPECT_EQ(wave_.miniport->Init(nullptr, nullptr, &wave_.port, &serviceGroup),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(serviceGroup, nullptr);
-    EXPECT_EQ(bench_.port.References(), 1) << "no reference taken";
-    EXPECT_TRUE(bench_.port.DmaRequests().empty());
+    EXPECT_EQ(wave_.port.References(), 1) << "no reference taken";
+    EXPECT_TRUE(wave_.port.DmaRequests().empty());
 }
 
 TEST_F(MiniportWavePciTest, DestructionReleasesPortAndDmaChannel)
 {
     CreateAndInit();
-    ASSERT_EQ(bench_.port.References(), 2);
-    ASSERT_EQ(bench_.port.Dma().References(), 2);
-    bench_.Release();
-    EXPECT_EQ(bench_.port.References(), 1);
-    EXPECT_EQ(bench_.port.Dma().References(), 1);
+    ASSERT_EQ(wave_.port.References(), 2);
+    ASSERT_EQ(wave_.port.Dma().References(), 2);
+    wave_.Release();
+    EXPECT_EQ(wave_.port.References(), 1);
+    EXPECT_EQ(wave_.port.Dma().References(), 1);
     EXPECT_EQ(host::Pool().Outstanding(POOL_TAG_OBJECT), 0u);
 }
 
@@ -212,11 +212,11 @@ TEST_F(MiniportWavePciTest, DescriptionByDeviceIndex)
                    Case{4, &WaveFilterDescriptorStereo}})
     {
         SCOPED_TRACE(c.deviceIndex);
-        nuvtest::WaveMiniportBench bench(c.deviceIndex);
-        ASSERT_EQ(bench.Create(), STATUS_SUCCESS);
-        ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
+        nuvtest::WaveMiniportTestbed wave(c.deviceIndex);
+        ASSERT_EQ(wave.Create(), STATUS_SUCCESS);
+        ASSERT_EQ(wave.Init(), STATUS_SUCCESS);
         PPCFILTER_DESCRIPTOR description = nullptr;
-        EXPECT_EQ(bench.miniport->GetDescription(&description), STATUS_SUCCESS);
+        EXPECT_EQ(wave.miniport->GetDescription(&description), STATUS_SUCCESS);
         EXPECT_EQ(description, c.expected);
     }
 }
@@ -224,31 +224,31 @@ TEST_F(MiniportWavePciTest, DescriptionByDeviceIndex)
 TEST_F(MiniportWavePciTest, IntersectionAsksTheEngineRateOnEveryCall)
 {
     CreateAndInit();
-    bench_.engine.SetSampleRate(44100);
+    wave_.engine.SetSampleRate(44100);
     KSDATARANGE_AUDIO client = nuvtest::PcmRange({.maxChannels = 2, .maxBits = 24});
     PKSDATARANGE mine = const_cast<PKSDATARANGE>(&WavePcmDataRangeStereo.DataRange);
     std::array<std::uint8_t, 104> result{};
     ULONG length = 0;
 
     EXPECT_EQ(
-        bench_.miniport->DataRangeIntersection(0, &client.DataRange, mine, 0, nullptr, &length),
+        wave_.miniport->DataRangeIntersection(0, &client.DataRange, mine, 0, nullptr, &length),
         STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(length, 104u);
-    ASSERT_EQ(bench_.miniport->DataRangeIntersection(0, &client.DataRange, mine, result.size(),
-                                                     result.data(), &length),
+    ASSERT_EQ(wave_.miniport->DataRangeIntersection(0, &client.DataRange, mine, result.size(),
+                                                    result.data(), &length),
               STATUS_SUCCESS);
     EXPECT_EQ(nuvtest::ReadAt<ULONG>(result.data(), 64 + 4), 44100u);
     EXPECT_EQ(nuvtest::ReadAt<USHORT>(result.data(), 64 + 18), 24) << "valid bits";
 
     // Even a pin the filter does not have asks first.
-    EXPECT_EQ(bench_.miniport->DataRangeIntersection(1, &client.DataRange,
-                                                     const_cast<PKSDATARANGE>(&WaveBridgeDataRange),
-                                                     result.size(), result.data(), &length),
+    EXPECT_EQ(wave_.miniport->DataRangeIntersection(1, &client.DataRange,
+                                                    const_cast<PKSDATARANGE>(&WaveBridgeDataRange),
+                                                    result.size(), result.data(), &length),
               STATUS_NO_MATCH);
 
-    ExpectEngineCommands(bench_.engine,
+    ExpectEngineCommands(wave_.engine,
                          {ENGINE_CMD_SAMPLE_RATE, ENGINE_CMD_SAMPLE_RATE, ENGINE_CMD_SAMPLE_RATE});
-    for (const auto& command : bench_.engine.Commands())
+    for (const auto& command : wave_.engine.Commands())
     {
         ASSERT_TRUE(std::holds_alternative<ENGINE_RATE_PARAMS>(command.issued));
         EXPECT_EQ(std::get<ENGINE_RATE_PARAMS>(command.issued).SampleRate, 0u) << "only asks";
@@ -262,12 +262,12 @@ TEST_F(MiniportWavePciTest, IntersectionFromPin4OnIsTheCompressedPath)
         nuvtest::WaveSubFormat(WAVE_FORMAT_DOLBY_AC3_SPDIF), {.maxBits = 16, .maxRate = 48000});
     KSDATARANGE_AUDIO mine = client;
     ULONG length = 0;
-    EXPECT_EQ(bench_.miniport->DataRangeIntersection(4, &client.DataRange, &mine.DataRange, 0,
-                                                     nullptr, &length),
+    EXPECT_EQ(wave_.miniport->DataRangeIntersection(4, &client.DataRange, &mine.DataRange, 0,
+                                                    nullptr, &length),
               STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(length, 82u);
-    EXPECT_EQ(bench_.miniport->DataRangeIntersection(3, &client.DataRange, &mine.DataRange, 0,
-                                                     nullptr, &length),
+    EXPECT_EQ(wave_.miniport->DataRangeIntersection(3, &client.DataRange, &mine.DataRange, 0,
+                                                    nullptr, &length),
               STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(length, 104u) << "pins below 4 are PCM";
 }
@@ -277,8 +277,8 @@ TEST_F(MiniportWavePciTest, EnteringD3SendsOneStop)
     CreateAndInit(3);
     Power(PowerDeviceD3);
     Power(PowerDeviceD3);
-    ExpectEngineCommands(bench_.engine, {ENGINE_CMD_STOP});
-    auto stop = bench_.engine.LastBlock<ENGINE_STREAM_PARAMS>(ENGINE_CMD_STOP);
+    ExpectEngineCommands(wave_.engine, {ENGINE_CMD_STOP});
+    auto stop = wave_.engine.LastBlock<ENGINE_STREAM_PARAMS>(ENGINE_CMD_STOP);
     ASSERT_TRUE(stop.has_value());
     EXPECT_EQ(stop->Capture, 4u);
     EXPECT_EQ(stop->DeviceIndex, 0u) << "the same block from every device index";
@@ -293,19 +293,19 @@ TEST_F(MiniportWavePciTest, PowerSequences)
     Power(PowerDeviceD3);
     Power(PowerDeviceD0); // starts nothing
     Power(PowerDeviceD3);
-    ExpectEngineCommands(bench_.engine, {ENGINE_CMD_STOP, ENGINE_CMD_STOP});
+    ExpectEngineCommands(wave_.engine, {ENGINE_CMD_STOP, ENGINE_CMD_STOP});
 
-    bench_.engine.ClearCommands();
+    wave_.engine.ClearCommands();
     Power(PowerDeviceD0);
     Power(PowerDeviceUnspecified);
     Power(static_cast<DEVICE_POWER_STATE>(5));
     Power(PowerDeviceD3); // still a change from D0: the ignored states were not stored
-    ExpectEngineCommands(bench_.engine, {ENGINE_CMD_STOP});
+    ExpectEngineCommands(wave_.engine, {ENGINE_CMD_STOP});
 
-    bench_.engine.ClearCommands();
+    wave_.engine.ClearCommands();
     Power(PowerDeviceD1);
     Power(PowerDeviceD2);
-    EXPECT_TRUE(bench_.engine.Commands().empty());
+    EXPECT_TRUE(wave_.engine.Commands().empty());
 }
 
 TEST_F(MiniportWavePciTest, ResidentAndPageableOperations)
@@ -318,15 +318,15 @@ TEST_F(MiniportWavePciTest, ResidentAndPageableOperations)
         // resident code; Service is resident too.
         KSDATARANGE_AUDIO client = nuvtest::PcmRange({});
         ULONG length = 0;
-        bench_.miniport->DataRangeIntersection(
+        wave_.miniport->DataRangeIntersection(
             0, &client.DataRange, const_cast<PKSDATARANGE>(&WavePcmDataRangeStereo.DataRange), 0,
             nullptr, &length);
-        bench_.miniport->Service();
+        wave_.miniport->Service();
         Power(PowerDeviceD3);
         EXPECT_EQ(capture.Count(), 0u);
 
         PPCFILTER_DESCRIPTOR description = nullptr;
-        bench_.miniport->GetDescription(&description);
+        wave_.miniport->GetDescription(&description);
     }
     EXPECT_TRUE(capture.Contains(host::ViolationKind::IrqlViolation, "GetDescription"));
 }

@@ -4,7 +4,7 @@
 #include "wave/wavetables.h"
 
 #include "host/kernel/hostkernel.h"
-#include "tests/support/wavetestbed.h"
+#include "tests/support/waveminiporttestbed.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@ protected:
     void SetUp() override
     {
         host::ResetKernelState();
-        ASSERT_EQ(bench_.Create(), STATUS_SUCCESS);
-        ASSERT_EQ(bench_.Init(), STATUS_SUCCESS);
+        ASSERT_EQ(wave_.Create(), STATUS_SUCCESS);
+        ASSERT_EQ(wave_.Init(), STATUS_SUCCESS);
     }
 
     // A request for the item the automation tables route, with a value
@@ -31,7 +31,7 @@ protected:
                                void* buffer)
     {
         PCPROPERTY_REQUEST request{};
-        request.MajorTarget = bench_.Interface();
+        request.MajorTarget = wave_.Interface();
         request.Node = &table == &DacNodeAutomation ? WAVE_NODE_DAC : ULONG(-1);
         request.PropertyItem = &table.Properties[0];
         request.Verb = verb;
@@ -51,9 +51,9 @@ protected:
         return status;
     }
 
-    USHORT Channels() const { return bench_.object->ChannelCount(); }
+    USHORT Channels() const { return wave_.object->ChannelCount(); }
 
-    nuvtest::WaveMiniportBench bench_;
+    nuvtest::WaveMiniportTestbed wave_;
 };
 
 TEST_F(WavePropertyTest, ChannelConfigMasksSetTheirCounts)
@@ -100,9 +100,9 @@ TEST_F(WavePropertyTest, ChannelConfigRefusalsKeepThePreviousCount)
 
 TEST_F(WavePropertyTest, ChannelConfigSendsNothingToTheEngine)
 {
-    bench_.engine.ClearCommands();
+    wave_.engine.ClearCommands();
     ASSERT_EQ(SetMask(0x3F), STATUS_SUCCESS);
-    EXPECT_TRUE(bench_.engine.Commands().empty());
+    EXPECT_TRUE(wave_.engine.Commands().empty());
 }
 
 TEST_F(WavePropertyTest, ChannelConfigSteersIntersectionsWithoutWdm60)
@@ -113,7 +113,7 @@ TEST_F(WavePropertyTest, ChannelConfigSteersIntersectionsWithoutWdm60)
     KSDATARANGE_AUDIO client = WavePcmDataRangeMulti;
     std::array<std::uint8_t, 104> result{};
     ULONG length = 0;
-    ASSERT_EQ(bench_.miniport->DataRangeIntersection(
+    ASSERT_EQ(wave_.miniport->DataRangeIntersection(
                   WAVE_PIN_RENDER, &client.DataRange,
                   const_cast<PKSDATARANGE>(&WavePcmDataRangeMulti.DataRange), result.size(),
                   result.data(), &length),

@@ -23,6 +23,7 @@
 #include "stream/minstream.h"
 #include "tests/support/fakeportstream.h"
 #include "tests/support/fakeportwavepci.h"
+#include "tests/support/streamtestpeer.h"
 #include "tests/support/waveformats.h"
 
 #include <gtest/gtest.h>
@@ -30,46 +31,6 @@
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-// Reads (and for a few set-ups writes) the stream's private transfer state.
-class CMiniportWavePciStreamTestPeer
-{
-public:
-    explicit CMiniportWavePciStreamTestPeer(CMiniportWavePciStream* stream) : s_(stream) {}
-
-    ULONG PeriodContainerBytes() const { return s_->m_PeriodContainerBytes; }
-    ULONG BufferBytes() const { return s_->m_BufferBytes; }
-    ULONG PeriodClientBytes() const { return s_->m_PeriodClientBytes; }
-    ULONG BufferClientBytes() const { return s_->m_BufferClientBytes; }
-    ULONG ClientBytesPerSample() const { return s_->m_ClientBytesPerSample; }
-    ULONG Channels() const { return s_->m_Channels; }
-    ULONG SampleRate() const { return s_->m_SampleRate; }
-    ULONG NonPcm() const { return s_->m_NonPcm; }
-    ULONG Running() const { return s_->m_Running; }
-    ULONG BufferAttached() const { return s_->m_BufferAttached; }
-    ULONG BufferOffset() const { return s_->m_BufferOffset; }
-    ULONG ClientPhase() const { return s_->m_ClientPhase; }
-    ULONGLONG PeriodBytesDone() const { return s_->m_PeriodBytesDone; }
-    ULONGLONG TotalBytes() const { return s_->m_TotalBytes; }
-    ULONGLONG CompletedBytes() const { return s_->m_CompletedBytes; }
-    ULONGLONG ServiceCount() const { return s_->m_ServiceCount; }
-    ULONG MappingBytes() const { return s_->m_MappingBytes; }
-    ULONG MappingsReleased() const { return s_->m_MappingsReleased; }
-    PVOID MappingTag() const { return &s_->m_MappingsReleased; }
-    PUCHAR Buffer() const { return s_->m_Buffer; }
-    PSERVICEGROUP ServiceGroup() const { return s_->m_ServiceGroup; }
-    std::vector<std::uint8_t> BufferBytesNow() const
-    {
-        return s_->m_Buffer == nullptr
-                   ? std::vector<std::uint8_t>{}
-                   : std::vector<std::uint8_t>(s_->m_Buffer, s_->m_Buffer + s_->m_BufferBytes);
-    }
-    // Sets the completed-period count (position tests).
-    void SetCompletedBytes(ULONGLONG bytes) { s_->m_CompletedBytes = bytes; }
-
-private:
-    CMiniportWavePciStream* s_;
-};
 
 namespace nuvtest
 {

@@ -1,9 +1,9 @@
-#include "tests/support/wavetestbed.h"
+#include "tests/support/waveminiporttestbed.h"
 
 namespace nuvtest
 {
 
-WaveMiniportBench::WaveMiniportBench(ULONG deviceIndex)
+WaveMiniportTestbed::WaveMiniportTestbed(ULONG deviceIndex)
 {
     record.Header.Size = sizeof(ENGINE_INTERFACE);
     record.Header.Version = ENGINE_INTERFACE_VERSION;
@@ -12,12 +12,12 @@ WaveMiniportBench::WaveMiniportBench(ULONG deviceIndex)
     record.InstanceCount = deviceIndex;
 }
 
-WaveMiniportBench::~WaveMiniportBench()
+WaveMiniportTestbed::~WaveMiniportTestbed()
 {
     Release();
 }
 
-NTSTATUS WaveMiniportBench::Create()
+NTSTATUS WaveMiniportTestbed::Create()
 {
     PUNKNOWN unknown = nullptr;
     NTSTATUS status = CreateMiniportWavePci(&unknown, CLSID_PortWavePci, nullptr, NonPagedPoolNx);
@@ -29,12 +29,12 @@ NTSTATUS WaveMiniportBench::Create()
     return status;
 }
 
-NTSTATUS WaveMiniportBench::Init()
+NTSTATUS WaveMiniportTestbed::Init()
 {
     return miniport->Init(reinterpret_cast<PUNKNOWN>(&record), nullptr, &port, &serviceGroup);
 }
 
-void WaveMiniportBench::Release()
+void WaveMiniportTestbed::Release()
 {
     if (miniport != nullptr)
     {

@@ -1,14 +1,14 @@
-// A wave miniport on the test bench: the engine model, an ENGINE_INTERFACE
+// A wave miniport set up for a test: the engine model, an ENGINE_INTERFACE
 // record pointing at it, a fake WavePci port, and the miniport created and
 // initialised the way device start and the port would do it.
 //
-//     nuvtest::WaveMiniportBench bench(/*deviceIndex=*/3);
-//     ASSERT_EQ(bench.Create(), STATUS_SUCCESS);
-//     ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
-//     bench.miniport->PowerChangeNotify(...);
-//     ExpectEngineCommands(bench.engine, {ENGINE_CMD_STOP});
+//     nuvtest::WaveMiniportTestbed wave(/*deviceIndex=*/3);
+//     ASSERT_EQ(wave.Create(), STATUS_SUCCESS);
+//     ASSERT_EQ(wave.Init(), STATUS_SUCCESS);
+//     wave.miniport->PowerChangeNotify(...);
+//     ExpectEngineCommands(wave.engine, {ENGINE_CMD_STOP});
 //
-// The bench releases the test's reference to the miniport when it goes (if
+// The testbed releases the test's reference to the miniport when it goes (if
 // the test has not), so pool leaks show up in the test's own leak check.
 #pragma once
 
@@ -20,12 +20,12 @@
 namespace nuvtest
 {
 
-struct WaveMiniportBench
+struct WaveMiniportTestbed
 {
-    explicit WaveMiniportBench(ULONG deviceIndex = 0);
-    ~WaveMiniportBench();
-    WaveMiniportBench(const WaveMiniportBench&) = delete;
-    WaveMiniportBench& operator=(const WaveMiniportBench&) = delete;
+    explicit WaveMiniportTestbed(ULONG deviceIndex = 0);
+    ~WaveMiniportTestbed();
+    WaveMiniportTestbed(const WaveMiniportTestbed&) = delete;
+    WaveMiniportTestbed& operator=(const WaveMiniportTestbed&) = delete;
 
     // CreateMiniportWavePci with no outer unknown from NonPagedPoolNx.
     NTSTATUS Create();
