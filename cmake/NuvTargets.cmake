@@ -1,7 +1,8 @@
 # One helper per kind of target.
 #
 #   nuv_driver_library(name)        the driver's sources, under kernel rules
-#   nuv_host_library(name ...)      the host platform and test support
+#   nuv_host_library(name ...)      the host platform and what its programs share
+#   nuv_test_library(name ...)      fixtures, fakes and builders for tests only
 #   nuv_test(name SOURCES ... LIBS ...)   a GoogleTest program run by CTest
 #   nuv_tool(name SOURCES ... LIBS ...)   a command-line program
 
@@ -42,14 +43,31 @@ function(nuv_driver_library name)
   set_target_properties(${name} PROPERTIES CXX_EXTENSIONS OFF)
 endfunction()
 
+# OBJECT: an object library, whose every object is linked into each program
+# that links it (for code that registers itself and is referred to by none).
 function(nuv_host_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES})
+  cmake_parse_arguments(ARG "OBJECT" "" "SOURCES;LIBS" ${ARGN})
+  if(ARG_OBJECT)
+    add_library(${name} OBJECT ${ARG_SOURCES})
+  else()
+    add_library(${name} STATIC ${ARG_SOURCES})
+  endif()
   target_compile_features(${name} PUBLIC cxx_std_20)
   target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})
   target_include_directories(${name} BEFORE PUBLIC ${NUV_HOST_INCLUDE})
   target_include_directories(${name} PUBLIC ${NUV_ROOT})
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# A library of test support: test programs and benchmarks may link it, tools
+# may not (nuv_tool refuses it), so that nothing a user runs carries a fake.
+function(nuv_test_library name)
+  cmake_parse_arguments(ARG "OBJECT" "" "SOURCES;LIBS" ${ARGN})
+  if(ARG_OBJECT)
+    set(kind OBJECT)
+  endif()
+  nuv_host_library(${name} ${kind} SOURCES ${ARG_SOURCES} LIBS ${ARG_LIBS})
+  set_target_properties(${name} PROPERTIES NUV_TEST_ONLY TRUE)
 endfunction()
 
 find_package(GTest REQUIRED)
@@ -67,6 +85,14 @@ endfunction()
 
 function(nuv_tool name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  foreach(lib IN LISTS ARG_LIBS)
+    if(TARGET ${lib})
+      get_target_property(test_only ${lib} NUV_TEST_ONLY)
+      if(test_only)
+        message(FATAL_ERROR "tool ${name} links ${lib}, a library for tests only")
+      endif()
+    endif()
+  endforeach()
   add_executable(${name} ${ARG_SOURCES})
   target_compile_features(${name} PRIVATE cxx_std_20)
   target_compile_options(${name} PRIVATE ${NUV_COMMON_FLAGS})

@@ -6,7 +6,7 @@
 
 #include "common/pooltags.h"
 #include "host/kernel/hostkernel.h"
-#include "tests/support/engineexpect.h"
+#include "host/test/support/engineexpect.h"
 #include "tests/support/waveformats.h"
 #include "tests/support/waveminiporttestbed.h"
 

@@ -6,7 +6,7 @@
 #include "host/kernel/hostkernel.h"
 #include "host/portcls/portclass.h"
 #include "host/portcls/portwavepci.h"
-#include "tests/support/engineexpect.h"
+#include "host/test/support/engineexpect.h"
 #include "tests/support/startedadapter.h"
 #include "topology/mintopo.h"
 #include "wave/minwave.h"

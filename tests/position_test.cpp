@@ -3,7 +3,7 @@
 // the current period), and the conversion of byte positions to 100 ns
 // units. The render position against what the device played is judged in
 // positionaccuracy_test.cpp.
-#include "tests/support/engineexpect.h"
+#include "host/test/support/engineexpect.h"
 #include "tests/support/streamtestbed.h"
 
 #include <gtest/gtest.h>

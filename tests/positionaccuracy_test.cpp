@@ -27,7 +27,7 @@
 #include "host/engine/positionjudge.h"
 #include "host/portcls/dpcqueue.h"
 #include "host/portcls/portclass.h"
-#include "tests/support/judgeparts.h"
+#include "host/test/support/judgeparts.h"
 #include "tests/support/streamingtestbed.h"
 
 #include <gtest/gtest.h>

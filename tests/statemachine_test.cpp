@@ -3,7 +3,7 @@
 #include "host/kernel/faults.h"
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
-#include "tests/support/engineexpect.h"
+#include "host/test/support/engineexpect.h"
 #include "tests/support/streamtestbed.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // and fuzz replays take the image from the environment, which CTest's
 // image entries set:
 //
-//     NUV_DRIVER_IMAGE=build/windows/nuvaudio.sys build/tests/nuv_tests --gtest_filter=...
+//     NUV_DRIVER_IMAGE=build/windows/nuvaudio.sys build/tests/nuv_driver_tests --gtest_filter=...
 //
 //     std::string error;
 //     std::optional<host::DriverBinary> driver = host::loader::LoadDriverImage(path, error);

@@ -19,6 +19,7 @@
 
 #include "host/engine/clock.h"
 #include "host/portcls/pin.h"
+#include "host/test/support/clientsamples.h"
 #include "tests/support/adaptertestbed.h"
 #include "tests/support/waveformats.h"
 
@@ -59,17 +60,5 @@ private:
     std::unique_ptr<host::engine::VirtualClock> m_clock;
     std::vector<std::unique_ptr<host::portcls::Pin>> m_pins;
 };
-
-// Client bytes: `frames` frames of `channels` samples of `bytesPerSample`
-// bytes, every byte from a fixed pseudo-random sequence seeded with `seed`.
-std::vector<std::uint8_t> ClientSamples(std::size_t frames, unsigned channels,
-                                        unsigned bytesPerSample, std::uint32_t seed);
-
-// The containers the device must play for those client bytes, computed here
-// and not by the driver's code: each little-endian sample s of B bytes
-// becomes the 32-bit little-endian value s << (32 - 8 * B) (16-bit: s << 16,
-// 24-bit: s << 8, 32-bit: s).
-std::vector<std::uint8_t> ExpectedContainers(const std::vector<std::uint8_t>& client,
-                                             unsigned bytesPerSample);
 
 } // namespace nuvtest

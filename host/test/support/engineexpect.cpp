@@ -1,4 +1,4 @@
-#include "tests/support/engineexpect.h"
+#include "host/test/support/engineexpect.h"
 
 namespace nuvtest
 {

@@ -1,4 +1,4 @@
-#include "tests/support/pebuilder.h"
+#include "host/test/support/pebuilder.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,8 +4,8 @@
 // half, a one-byte shift, silence while data was queued, a cancelled or
 // stopped frame played).
 #include "host/engine/playoracle.h"
-#include "tests/support/judgeparts.h"
-#include "tests/support/streamingtestbed.h"
+#include "host/test/support/clientsamples.h"
+#include "host/test/support/judgeparts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The GoogleTest listener behind conductlistener.h.
-#include "tests/support/conductlistener.h"
+#include "host/test/support/conductlistener.h"
 
 #include "host/kernel/hostkernel.h"
 

@@ -1,4 +1,4 @@
-#include "tests/support/judgeparts.h"
+#include "host/test/support/judgeparts.h"
 
 #include <algorithm>
 #include <sstream>

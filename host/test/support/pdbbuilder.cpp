@@ -1,4 +1,4 @@
-#include "tests/support/pdbbuilder.h"
+#include "host/test/support/pdbbuilder.h"
 
 #include <algorithm>
 #include <cstring>

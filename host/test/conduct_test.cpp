@@ -1,6 +1,6 @@
 // The violation recorder and the test program's listener.
 #include "host/kernel/hostkernel.h"
-#include "tests/support/conductlistener.h"
+#include "host/test/support/conductlistener.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>

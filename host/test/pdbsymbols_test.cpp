@@ -1,10 +1,10 @@
 // The PDB reader (host/loader/pdbsymbols.h) on PDBs made in memory
-// (tests/support/pdbbuilder.h): what it reads and where it puts it, the PDB
+// (host/test/support/pdbbuilder.h): what it reads and where it puts it, the PDB
 // of another link, and damaged files, each refused with one line and
 // without a read past the bytes given (the sanitizer builds run these too;
 // every file is a buffer of exactly its size).
 #include "host/loader/pdbsymbols.h"
-#include "tests/support/pdbbuilder.h"
+#include "host/test/support/pdbbuilder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The image loader (host/loader) on images made for each case
-// (tests/support/pebuilder.h, with PDBs from tests/support/pdbbuilder.h):
+// (host/test/support/pebuilder.h, with PDBs from host/test/support/pdbbuilder.h):
 // what it maps, moves, binds and names, where it finds the names, what it
 // refuses and with which message; and nuvaudio.sys itself, with its PDB and
 // the test images of the Windows build, when that build has made them.
@@ -10,8 +10,8 @@
 #include "host/loader/hostexports.h"
 #include "host/loader/loadedimage.h"
 #include "host/loader/pdbsymbols.h"
-#include "tests/support/pdbbuilder.h"
-#include "tests/support/pebuilder.h"
+#include "host/test/support/pdbbuilder.h"
+#include "host/test/support/pebuilder.h"
 
 #include <gtest/gtest.h>
 

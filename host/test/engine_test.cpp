@@ -6,7 +6,7 @@
 #include "host/kernel/conduct.h"
 #include "host/kernel/iomanager.h"
 #include "host/kernel/irql.h"
-#include "tests/support/engineexpect.h"
+#include "host/test/support/engineexpect.h"
 
 #include <gtest/gtest.h>
 

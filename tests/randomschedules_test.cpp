@@ -1,20 +1,19 @@
-// Client schedules: the written form (parse and print), and thousands of
-// seeded random ones played through the whole driver on the virtual clock,
-// each judged by the oracle over the device's output (host/engine/
-// playoracle.h) and by the host's conduct checks. A failing seed prints a
-// one-line reproduction and the schedule shrunk to the steps that still
-// fail.
+// Client schedules (host/client/schedule.h): thousands of seeded random
+// ones played through the whole driver on the virtual clock, each judged by
+// the oracle over the device's output (host/engine/playoracle.h) and by the
+// host's conduct checks. A failing seed prints a one-line reproduction and
+// the schedule shrunk to the steps that still fail.
 //
-//     NUV_SCHEDULE_SEED=1234 build/tests/nuv_tests --gtest_filter='RandomSchedules.*'
+//     NUV_SCHEDULE_SEED=1234 build/tests/nuv_driver_tests
+//         --gtest_filter='RandomSchedulesFromTheEnvironment.*'
 //
-// runs that one seed (RandomSchedules.SeedFromTheEnvironment) and prints
-// its verdict.
+// runs that one seed and prints its verdict.
 #include "host/client/scheduledclient.h"
 #include "host/engine/playoracle.h"
 #include "host/kernel/conduct.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/servicegroup.h"
-#include "tests/support/judgeparts.h"
+#include "host/test/support/judgeparts.h"
 #include "tests/support/streamingtestbed.h"
 
 #include <gtest/gtest.h>
@@ -32,41 +31,6 @@ using host::client::Schedule;
 using host::client::ScheduleStep;
 using host::client::StepKind;
 using host::client::Unit;
-
-// --- the written form -----------------------------------------------------------
-
-TEST(Schedule, ParsesEveryStepAndPrintsItBack)
-{
-    std::string error;
-    const auto schedule = Schedule::Parse(
-        "write 2p, wait 3p; rest 333, cancel@5000, pause 2p, wait 7f, run, pause, stop, "
-        "cancel, mapping 61, split 17, write 5f",
-        error);
-    ASSERT_TRUE(schedule) << error;
-    ASSERT_EQ(schedule->steps.size(), 13u);
-    EXPECT_EQ(schedule->steps[0].kind, StepKind::Write);
-    EXPECT_EQ(schedule->steps[0].unit, Unit::Periods);
-    EXPECT_EQ(schedule->steps[3].kind, StepKind::CancelAt);
-    EXPECT_EQ(schedule->steps[3].amount, 5000u);
-    EXPECT_EQ(schedule->steps[4].kind, StepKind::PauseFor);
-    EXPECT_EQ(schedule->steps[5].unit, Unit::Frames);
-    EXPECT_EQ(schedule->steps[7].kind, StepKind::Pause);
-    EXPECT_EQ(schedule->ToString(), "write 2p, wait 3p, rest 333, cancel@5000, pause 2p, wait 7f, "
-                                    "run, pause, stop, cancel, mapping 61, split 17, write 5f");
-    EXPECT_TRUE(schedule->SaysRun());
-}
-
-TEST(Schedule, RefusesWhatIsNoSchedule)
-{
-    for (const char* text : {"write", "wait", "wait 3b", "write 0", "jump 3", "write 2x",
-                             "cancel@3p", "mapping 0", "pause 1b", "run 2"})
-    {
-        SCOPED_TRACE(text);
-        std::string error;
-        EXPECT_FALSE(Schedule::Parse(text, error));
-        EXPECT_FALSE(error.empty());
-    }
-}
 
 // --- random schedules on the virtual clock -----------------------------------
 
@@ -363,17 +327,17 @@ protected:
         const Schedule minimal = Shrink(c);
         const Outcome shrunk = Play(c, minimal);
         const std::string program = ::testing::internal::GetArgvs().empty()
-                                        ? "nuv_tests"
+                                        ? "nuv_driver_tests"
                                         : ::testing::internal::GetArgvs()[0];
-        ADD_FAILURE() << c.Describe() << "\n"
-                      << outcome.Describe() << "reproduce: NUV_SCHEDULE_SEED=" << seed << " "
-                      << program << " --gtest_filter='RandomSchedules.SeedFromTheEnvironment'\n"
-                      << "schedule: " << c.schedule.ToString() << "\n"
-                      << "minimal schedule: " << minimal.ToString() << "\n"
-                      << shrunk.Describe()
-                      << "the same timing with nuvsim's own signal: nuvsim play"
-                      << " --device " << c.device << " --period " << c.periodFrames
-                      << " --schedule '" << minimal.ToString() << "'";
+        ADD_FAILURE()
+            << c.Describe() << "\n"
+            << outcome.Describe() << "reproduce: NUV_SCHEDULE_SEED=" << seed << " " << program
+            << " --gtest_filter='RandomSchedulesFromTheEnvironment.SeedFromTheEnvironment'\n"
+            << "schedule: " << c.schedule.ToString() << "\n"
+            << "minimal schedule: " << minimal.ToString() << "\n"
+            << shrunk.Describe() << "the same timing with nuvsim's own signal: nuvsim play"
+            << " --device " << c.device << " --period " << c.periodFrames << " --schedule '"
+            << minimal.ToString() << "'";
     }
 };
 
