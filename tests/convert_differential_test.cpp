@@ -11,7 +11,7 @@
 #include "stream/convert.h"
 
 #include "host/kernel/processor.h"
-#include "tests/support/streamtestbed.h"
+#include "tests/support/streamonfakeports.h"
 #include "tests/support/waveformats.h"
 
 #include <gtest/gtest.h>
@@ -226,7 +226,7 @@ TEST_F(SelectSampleConversionTest, FollowsTheSsse3FeatureQuery)
 // A render stream fed random mappings converts, period by period, what the
 // reference makes of the same client bytes one period at a time: the
 // period cap, the ring wrap and the split samples at mapping ends together.
-class ConvertSamplesInStream : public nuvtest::StreamTestbed
+class ConvertSamplesInStream : public nuvtest::StreamOnFakePortsTestbed
 {
 protected:
     void RandomMappingsFillTheRingAsTheReferenceDoes(USHORT bits, unsigned seed);

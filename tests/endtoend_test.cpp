@@ -5,7 +5,7 @@
 #include "host/engine/playoracle.h"
 #include "host/kernel/pool.h"
 #include "host/portcls/pin.h"
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +77,8 @@ void PrintTo(const Playback& playback, std::ostream* out)
     *out << playback.name;
 }
 
-class EndToEnd : public nuvtest::StreamingTestbed, public ::testing::WithParamInterface<Playback>
+class EndToEnd : public nuvtest::SystemStreamingTestbed,
+                 public ::testing::WithParamInterface<Playback>
 {
 };
 
@@ -151,7 +152,7 @@ TEST_P(EndToEnd, PlaysTheClientsSamplesWidenedAndReportsWhatWasPlayed)
 INSTANTIATE_TEST_SUITE_P(Formats, EndToEnd, ::testing::ValuesIn(kPlaybacks),
                          [](const auto& info) { return std::string(info.param.name); });
 
-using EndToEndStreaming = nuvtest::StreamingTestbed;
+using EndToEndStreaming = nuvtest::SystemStreamingTestbed;
 
 // A client that starts with nothing queued: RUN plays silence (the period
 // playing when the data comes, and the one taken at its end), and the data
@@ -178,7 +179,7 @@ TEST_F(EndToEndStreaming, DataWrittenWhileRunningFollowsTheSilenceWhole)
 // so the stream runs a period further ahead than usual; the Service that
 // finds nothing at the end must silence only the half the engine has
 // played, not the one it takes next. Returns the period map of the output.
-class EndToEndUnderrun : public nuvtest::StreamingTestbed
+class EndToEndUnderrun : public nuvtest::SystemStreamingTestbed
 {
 protected:
     std::string PlayThroughAnUnderrun(const std::function<void(host::portcls::Pin&)>& meanwhile)

@@ -7,7 +7,7 @@
 #include "host/portcls/pin.h"
 #include "host/portcls/portstream.h"
 #include "host/portcls/servicegroup.h"
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include <gtest/gtest.h>
 
@@ -285,7 +285,7 @@ TEST_F(HostPortStream, AGetMappingDuringARevocationGetsNothing)
 
 // --- pins on the started system -------------------------------------------------
 
-class HostPin : public nuvtest::StreamingTestbed
+class HostPin : public nuvtest::SystemStreamingTestbed
 {
 protected:
     Bytes Format(USHORT channels = 2) const

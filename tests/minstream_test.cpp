@@ -5,7 +5,7 @@
 #include "host/kernel/pool.h"
 #include "host/portcls/servicegroup.h"
 #include "host/test/support/engineexpect.h"
-#include "tests/support/streamtestbed.h"
+#include "tests/support/streamonfakeports.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 namespace
 {
 
-class StreamObject : public nuvtest::StreamTestbed
+class StreamObject : public nuvtest::StreamOnFakePortsTestbed
 {
 };
 
@@ -342,7 +342,7 @@ TEST_F(StreamObject, DestructionDropsEveryReferenceAndFreesThePin)
 
 // --- NewStream ------------------------------------------------------------------
 
-class NewStream : public nuvtest::StreamTestbed
+class NewStream : public nuvtest::StreamOnFakePortsTestbed
 {
 protected:
     struct Opened
@@ -387,7 +387,7 @@ protected:
     {
         while (!opened_.empty())
             Close(opened_.back());
-        StreamTestbed::TearDown();
+        StreamOnFakePortsTestbed::TearDown();
     }
 
 private:

@@ -4,7 +4,7 @@
 // units. The render position against what the device played is judged in
 // positionaccuracy_test.cpp.
 #include "host/test/support/engineexpect.h"
-#include "tests/support/streamtestbed.h"
+#include "tests/support/streamonfakeports.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 namespace
 {
 
-class Position : public nuvtest::StreamTestbed
+class Position : public nuvtest::StreamOnFakePortsTestbed
 {
 protected:
     // F = 128, stereo 24-bit: 768 client bytes per period.
@@ -136,7 +136,7 @@ TEST_F(GetPosition, PinOffsetFollowsThePinMapForEveryPin)
 
 // --- NormalizePhysicalPosition ---------------------------------------------
 
-class NormalizePhysicalPosition : public nuvtest::StreamTestbed
+class NormalizePhysicalPosition : public nuvtest::StreamOnFakePortsTestbed
 {
 };
 

@@ -28,7 +28,7 @@
 #include "host/portcls/dpcqueue.h"
 #include "host/portcls/portclass.h"
 #include "host/test/support/judgeparts.h"
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include <gtest/gtest.h>
 
@@ -134,7 +134,7 @@ Judged JudgeRun(Pin& pin, const host::engine::StreamState& record, const Reading
 // --- the rules, one run each ---------------------------------------------------
 
 // Device 1, stereo 16-bit (4 bytes a frame), periods of 64 frames.
-class PositionRules : public nuvtest::StreamingTestbed
+class PositionRules : public nuvtest::SystemStreamingTestbed
 {
 protected:
     static constexpr unsigned kFrameBytes = 4;
@@ -450,14 +450,14 @@ VirtualRun MakeVirtualRun(const GridPoint& g, unsigned seed)
     return run;
 }
 
-class PositionCertification : public nuvtest::StreamingTestbed,
+class PositionCertification : public nuvtest::SystemStreamingTestbed,
                               public ::testing::WithParamInterface<GridPoint>
 {
 protected:
     void TearDown() override
     {
         host::portcls::SetNotifyDelivery(nullptr);
-        StreamingTestbed::TearDown();
+        SystemStreamingTestbed::TearDown();
     }
 
     Pin& Open(const GridPoint& g)

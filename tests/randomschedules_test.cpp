@@ -14,7 +14,7 @@
 #include "host/kernel/pool.h"
 #include "host/portcls/servicegroup.h"
 #include "host/test/support/judgeparts.h"
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include <gtest/gtest.h>
 
@@ -204,7 +204,7 @@ struct Outcome
     }
 };
 
-class RandomSchedules : public nuvtest::StreamingTestbed,
+class RandomSchedules : public nuvtest::SystemStreamingTestbed,
                         public ::testing::WithParamInterface<unsigned>
 {
 protected:

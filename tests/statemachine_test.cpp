@@ -4,7 +4,7 @@
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
 #include "host/test/support/engineexpect.h"
-#include "tests/support/streamtestbed.h"
+#include "tests/support/streamonfakeports.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ namespace
 
 using Bytes = std::vector<std::uint8_t>;
 
-class StateMachine : public nuvtest::StreamTestbed
+class StateMachine : public nuvtest::StreamOnFakePortsTestbed
 {
 protected:
     void Open(bool capture = false, ULONG frames = 4, USHORT bits = 16)

@@ -19,7 +19,7 @@
 #include "host/engine/playoracle.h"
 #include "host/portcls/dpcqueue.h"
 #include "host/portcls/portclass.h"
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include <gtest/gtest.h>
 
@@ -32,13 +32,13 @@
 namespace
 {
 
-class StreamingLatency : public nuvtest::StreamingTestbed
+class StreamingLatency : public nuvtest::SystemStreamingTestbed
 {
 protected:
     void TearDown() override
     {
         host::portcls::SetNotifyDelivery(nullptr);
-        StreamingTestbed::TearDown();
+        SystemStreamingTestbed::TearDown();
     }
 };
 

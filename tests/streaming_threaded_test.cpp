@@ -27,7 +27,7 @@
 #include "host/kernel/conduct.h"
 #include "host/portcls/dpcqueue.h"
 #include "host/portcls/portclass.h"
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include <gtest/gtest.h>
 
@@ -71,13 +71,13 @@ struct Range
     std::uint64_t to;
 };
 
-class StreamingThreaded : public nuvtest::StreamingTestbed
+class StreamingThreaded : public nuvtest::SystemStreamingTestbed
 {
 protected:
     void TearDown() override
     {
         host::portcls::SetNotifyDelivery(nullptr);
-        StreamingTestbed::TearDown();
+        SystemStreamingTestbed::TearDown();
     }
 };
 

@@ -4,7 +4,7 @@
 #include "stream/convert.h"
 
 #include "host/kernel/pool.h"
-#include "tests/support/streamtestbed.h"
+#include "tests/support/streamonfakeports.h"
 
 #include <gtest/gtest.h>
 
@@ -104,7 +104,7 @@ TEST(ConvertSamplesReference, AnySplitOfTheClientBytesGivesTheSameRing)
 
 // --- Service --------------------------------------------------------------
 
-class Service : public nuvtest::StreamTestbed
+class Service : public nuvtest::StreamOnFakePortsTestbed
 {
 protected:
     // F = 4, 16-bit stereo: period 16 client bytes, 32 container bytes.

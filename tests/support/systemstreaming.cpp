@@ -1,4 +1,4 @@
-#include "tests/support/streamingtestbed.h"
+#include "tests/support/systemstreaming.h"
 
 #include "host/portcls/servicegroup.h"
 
@@ -7,7 +7,7 @@
 namespace nuvtest
 {
 
-void StreamingTestbed::SetUp()
+void SystemStreamingTestbed::SetUp()
 {
     AdapterTestbed::SetUp();
     if (HasFatalFailure())
@@ -17,7 +17,7 @@ void StreamingTestbed::SetUp()
     m_clock = std::make_unique<host::engine::VirtualClock>(Engine());
 }
 
-void StreamingTestbed::TearDown()
+void SystemStreamingTestbed::TearDown()
 {
     for (auto& pin : m_pins)
     {
@@ -30,15 +30,15 @@ void StreamingTestbed::TearDown()
     AdapterTestbed::TearDown();
 }
 
-PMINIPORTWAVEPCI StreamingTestbed::WaveMiniport(int device)
+PMINIPORTWAVEPCI SystemStreamingTestbed::WaveMiniport(int device)
 {
     return host::portcls::FindWaveMiniport(AdapterDevice(),
                                            u"NUV_Wave" + std::u16string(1, u'0' + device));
 }
 
-NTSTATUS StreamingTestbed::TryOpenPin(int device, ULONG pinId,
-                                      const std::vector<std::uint8_t>& format,
-                                      host::portcls::PinOptions options)
+NTSTATUS SystemStreamingTestbed::TryOpenPin(int device, ULONG pinId,
+                                            const std::vector<std::uint8_t>& format,
+                                            host::portcls::PinOptions options)
 {
     std::unique_ptr<host::portcls::Pin> pin;
     const NTSTATUS status =
@@ -48,8 +48,8 @@ NTSTATUS StreamingTestbed::TryOpenPin(int device, ULONG pinId,
     return status;
 }
 
-host::portcls::Pin& StreamingTestbed::OpenPin(int device, WaveFields fields,
-                                              host::portcls::PinOptions options)
+host::portcls::Pin& SystemStreamingTestbed::OpenPin(int device, WaveFields fields,
+                                                    host::portcls::PinOptions options)
 {
     const auto format = DataFormatBytes(WaveSubFormat(WAVE_FORMAT_PCM), fields);
     const NTSTATUS status = TryOpenPin(device, 0, format, options);
@@ -59,13 +59,13 @@ host::portcls::Pin& StreamingTestbed::OpenPin(int device, WaveFields fields,
     return *m_pins.back();
 }
 
-void StreamingTestbed::ClosePin(host::portcls::Pin& pin)
+void SystemStreamingTestbed::ClosePin(host::portcls::Pin& pin)
 {
     for (const std::string& problem : pin.Close())
         ADD_FAILURE() << "at close: " << problem;
 }
 
-host::engine::StreamState StreamingTestbed::Record(int device)
+host::engine::StreamState SystemStreamingTestbed::Record(int device)
 {
     auto state = Engine().Stream(0, static_cast<ULONG>(device - 1), 0);
     return state ? *state : host::engine::StreamState{};

@@ -1,9 +1,9 @@
 // The fixture for end-to-end streaming tests: a whole host system (companion
 // driver and engine, port class library, the audio driver) started, a
 // virtual clock on its engine, and pins opened on its wave filters the way
-// a client opens them.
+// a client opens them. (One stream on fake ports: streamonfakeports.h.)
 //
-//     TEST_F(StreamingTestbed, PlaysOnePeriod)
+//     TEST_F(SystemStreamingTestbed, PlaysOnePeriod)
 //     {
 //         auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
 //         pin.Write(Samples(...));
@@ -30,7 +30,7 @@
 namespace nuvtest
 {
 
-class StreamingTestbed : public AdapterTestbed
+class SystemStreamingTestbed : public AdapterTestbed
 {
 protected:
     void SetUp() override;

@@ -1,8 +1,10 @@
-// The fixture for unit tests of the wave stream: the engine model, a wave
-// miniport initialised on a fake WavePci port, a fake port stream that hands
-// out mappings, and a peer that reads the stream's transfer state.
+// The fixture for unit tests of one wave stream on fake ports: the engine
+// model, a wave miniport initialised on a fake WavePci port, one stream on a
+// fake port stream that hands out the mappings the test queues, and the
+// peer that reads the stream's transfer state. Nothing runs unless the test
+// calls it. (Streams on the whole host platform: systemstreaming.h.)
 //
-//     TEST_F(StreamTestbed, MovesOnePeriod)
+//     TEST_F(StreamOnFakePortsTestbed, MovesOnePeriod)
 //     {
 //         Engine().SetPeriodFrames(4);
 //         ASSERT_EQ(CreateStream({.channels = 2, .bits = 16}), STATUS_SUCCESS);
@@ -35,7 +37,7 @@
 namespace nuvtest
 {
 
-class StreamTestbed : public ::testing::Test
+class StreamOnFakePortsTestbed : public ::testing::Test
 {
 protected:
     void SetUp() override;

@@ -1,4 +1,4 @@
-#include "tests/support/streamtestbed.h"
+#include "tests/support/streamonfakeports.h"
 
 #include "host/kernel/irql.h"
 #include "host/kernel/pool.h"
@@ -7,7 +7,7 @@
 namespace nuvtest
 {
 
-void StreamTestbed::SetUp()
+void StreamOnFakePortsTestbed::SetUp()
 {
     groupsAtSetUp_ = host::portcls::LiveServiceGroupCount();
     record_.EngineCall = engine_.EntryPoint();
@@ -22,7 +22,7 @@ void StreamTestbed::SetUp()
               STATUS_SUCCESS);
 }
 
-void StreamTestbed::TearDown()
+void StreamOnFakePortsTestbed::TearDown()
 {
     ReleaseStream();
     if (miniport_ != nullptr)
@@ -45,20 +45,20 @@ void StreamTestbed::TearDown()
     }
 }
 
-std::size_t StreamTestbed::LiveServiceGroups() const
+std::size_t StreamOnFakePortsTestbed::LiveServiceGroups() const
 {
     return host::portcls::LiveServiceGroupCount() - groupsAtSetUp_;
 }
 
-PKSDATAFORMAT StreamTestbed::Format(WaveFields fields, USHORT subFormatTag)
+PKSDATAFORMAT StreamOnFakePortsTestbed::Format(WaveFields fields, USHORT subFormatTag)
 {
     auto bytes = DataFormatBytes(WaveSubFormat(subFormatTag), fields);
     formats_.push_back(std::make_unique<GuardedBytes>(std::span<const std::uint8_t>(bytes)));
     return formats_.back()->As<KSDATAFORMAT>();
 }
 
-NTSTATUS StreamTestbed::CreateStream(WaveFields fields, bool capture, ULONG pin,
-                                     USHORT subFormatTag)
+NTSTATUS StreamOnFakePortsTestbed::CreateStream(WaveFields fields, bool capture, ULONG pin,
+                                                USHORT subFormatTag)
 {
     PKSDATAFORMAT format = Format(fields, subFormatTag);
     CMiniportWavePciStream* stream = nullptr;
@@ -78,7 +78,7 @@ NTSTATUS StreamTestbed::CreateStream(WaveFields fields, bool capture, ULONG pin,
     return status;
 }
 
-void StreamTestbed::ReleaseStream()
+void StreamOnFakePortsTestbed::ReleaseStream()
 {
     if (stream_ != nullptr)
     {
@@ -92,25 +92,25 @@ void StreamTestbed::ReleaseStream()
     }
 }
 
-void StreamTestbed::RunService()
+void StreamOnFakePortsTestbed::RunService()
 {
     host::ScopedIrql atDispatch(DISPATCH_LEVEL);
     stream_->Service();
 }
 
-void StreamTestbed::RunMappingAvailable()
+void StreamOnFakePortsTestbed::RunMappingAvailable()
 {
     host::ScopedIrql atDispatch(DISPATCH_LEVEL);
     stream_->MappingAvailable();
 }
 
-void StreamTestbed::RunEngineNotify(ULONG capture, ULONG pin)
+void StreamOnFakePortsTestbed::RunEngineNotify(ULONG capture, ULONG pin)
 {
     host::ScopedIrql atDispatch(DISPATCH_LEVEL);
     EngineNotify(capture, pin, miniport_);
 }
 
-std::vector<std::uint8_t> StreamTestbed::AttachedBuffer(bool capture, ULONG pin)
+std::vector<std::uint8_t> StreamOnFakePortsTestbed::AttachedBuffer(bool capture, ULONG pin)
 {
     auto state = engine_.Stream(capture ? 1 : 0, record_.InstanceCount, pin);
     if (!state || state->buffer == nullptr)
