@@ -164,17 +164,6 @@ TEST_F(TopologyDescriptor, EveryPinOffersOnlyTheAnalogBridgeRange)
     }
 }
 
-TEST_F(TopologyDescriptor, NoPinCanBeInstantiated)
-{
-    for (ULONG pin = 0; pin < TOPOLOGY_PIN_COUNT; pin++)
-    {
-        SCOPED_TRACE(testing::Message() << "pin " << pin);
-        EXPECT_EQ(TopologyPins[pin].MaxGlobalInstanceCount, 0u);
-        EXPECT_EQ(TopologyPins[pin].MaxFilterInstanceCount, 0u);
-        EXPECT_EQ(TopologyPins[pin].MinFilterInstanceCount, 0u);
-    }
-}
-
 TEST_F(TopologyDescriptor, PinsHaveTheirDirectionsCategoriesAndNames)
 {
     const KSPIN_DESCRIPTOR* ks[TOPOLOGY_PIN_COUNT];

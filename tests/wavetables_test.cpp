@@ -1,5 +1,8 @@
 // The wave filter's descriptor tables: the values the port class library
-// reads, checked against the published identifiers written out here.
+// reads, checked against the published identifiers written out here. Their
+// consistency is the library's descriptor check's (descriptorcheck_test.cpp);
+// the component identifier and its property item are checked through the
+// library's dispatch (filterdispatch_test.cpp).
 #include "wave/wavetables.h"
 #include "wave/waveproperties.h"
 
@@ -35,8 +38,6 @@ const GUID kPinName =
     MakeGuid(0x185FEDFF, 0x9905, 0x11D1, {0x95, 0xA9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3});
 const GUID kNodeDac =
     MakeGuid(0x507AE360, 0xC554, 0x11D0, {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1});
-const GUID kPropSetGeneral =
-    MakeGuid(0x1464EDA5, 0x6A8F, 0x11D1, {0x9A, 0xA7, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96});
 const GUID kPropSetAudio =
     MakeGuid(0x45FFAAA0, 0x6E1B, 0x11D0, {0xBC, 0xF2, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00});
 
@@ -180,20 +181,6 @@ TEST(WaveFilterDescriptor, DacNodeCarriesTheChannelConfiguration)
     EXPECT_EQ(item.Handler, &SetChannelConfig);
 }
 
-TEST(WaveFilterDescriptor, FilterCarriesTheComponentIdentifier)
-{
-    const PCAUTOMATION_TABLE& table = WaveFilterAutomation;
-    EXPECT_EQ(table.PropertyItemSize, sizeof(PCPROPERTY_ITEM));
-    EXPECT_EQ(table.MethodCount, 0u);
-    EXPECT_EQ(table.EventCount, 0u);
-    ASSERT_EQ(table.PropertyCount, 1u);
-    const PCPROPERTY_ITEM& item = table.Properties[0];
-    EXPECT_TRUE(Same(item.Set, kPropSetGeneral));
-    EXPECT_EQ(item.Id, 0u);
-    EXPECT_EQ(item.Flags, 0x201u) << "GET and basic support";
-    EXPECT_EQ(item.Handler, &GetComponentId);
-}
-
 TEST(WaveFilterDescriptor, ConnectionsLeadFromRenderPinThroughTheDacToTheBridge)
 {
     // Walk from the filter's pin 0: each hop must leave where the last one
@@ -224,20 +211,6 @@ TEST(WaveFilterDescriptor, ConnectionsLeadFromRenderPinThroughTheDacToTheBridge)
     }
     EXPECT_EQ(at, (Endpoint{PCFILTER_NODE, WAVE_PIN_BRIDGE}));
     EXPECT_EQ(nodesPassed, (std::set<ULONG>{WAVE_NODE_DAC}));
-}
-
-TEST(WaveComponentId, Values)
-{
-    const KSCOMPONENTID& id = WaveComponentId;
-    EXPECT_TRUE(Same(id.Manufacturer, MakeGuid(0xD5A47FA8, 0x6D98, 0x11D1,
-                                               {0xA2, 0x1A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96})));
-    EXPECT_TRUE(Same(id.Product, MakeGuid(0xE64F2B7F, 0xA073, 0x4B3D,
-                                          {0x9F, 0x1B, 0x51, 0x49, 0x98, 0x69, 0xA4, 0x01})));
-    EXPECT_TRUE(Same(id.Component, GUID{}));
-    EXPECT_TRUE(Same(id.Name, MakeGuid(0xB9A541A2, 0xF146, 0x4678,
-                                       {0x9E, 0xDA, 0x23, 0x2E, 0x07, 0x89, 0x6E, 0x70})));
-    EXPECT_EQ(id.Version, 1u);
-    EXPECT_EQ(id.Revision, 2u);
 }
 
 } // namespace
