@@ -40,4 +40,8 @@ cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ \
   --suppress=missingIncludeSystem --suppress=uninitMemberVar \
   -I host/include -I . -D_WIN64 -D_AMD64_ \
   "${driver_dirs[@]}"
+echo "lint: clang-format over every C++ file of the project"
+# Every source and header git knows, the driver's and everything around it,
+# against .clang-format; a file that differs is named with the first lines.
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 echo "lint: clean"

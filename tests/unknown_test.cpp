@@ -122,7 +122,8 @@ TEST_F(UnknownTest, QueryRaisesTheCountAndTwoReleasesDestroy)
 
 TEST_F(UnknownTest, IUnknownIsTheSystemsValueNotTheDesktopOne)
 {
-    const UCHAR expected[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x46};
+    const UCHAR expected[16] = {0,    0,    0,    0,    0,    0,    0,    0,
+                                0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x46};
     EXPECT_EQ(std::memcmp(&IID_IUnknown, expected, sizeof(expected)), 0);
 
     ITestWidget* widget = nullptr;
