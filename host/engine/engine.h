@@ -5,7 +5,7 @@
 // keeps the device's state (period, device-wide sample rate, one record per
 // stream) and records every command in the order it arrived, with a copy of
 // its block as issued and as answered. Tests drive the model through its own
-// API and assert through it (tests/support/engineexpect.h has the named helpers):
+// API and assert through it (host/test/support/engineexpect.h has the named helpers):
 //
 //     host::engine::Engine engine;
 //     engine.SetPeriodFrames(256);
