@@ -10,7 +10,7 @@
 //     Init ................... minstream.cpp    sizes from the engine's period,
 //                                               rate and format, service group
 //     SetState(RUN) .......... statemachine.cpp buffer, callback, attach,
-//                                               pre-fill, START, publish
+//                                               pre-fill, publish, START
 //     EngineNotify ........... wave/minwave.cpp engine -> the stream table ->
 //                                               IPortWavePci::Notify
 //     Service ................ transfer.cpp     one period under m_Lock, into
@@ -106,7 +106,7 @@ private:
     ULONG QueryEngineFrames();
     ULONGLONG CarryEngineFrames(_In_ ULONG EngineFrames);
     BOOLEAN EngineInsidePeriod();
-    VOID PositionStarted();
+    VOID PositionStarted(_In_ ULONG PeriodEndsBefore);
     VOID PositionStopping();
     VOID ResetPosition();
     ULONGLONG FramesPlayed(_In_ ULONGLONG EngineFrames) const;

@@ -140,14 +140,32 @@ ULONGLONG CMiniportWavePciStream::FramesPlayed(ULONGLONG EngineFrames) const
 // if it is there already. Asked after START, so that an engine that began
 // before the answer is, if anything, taken to begin a period late: the
 // position may lag, never run ahead.
-VOID CMiniportWavePciStream::PositionStarted()
+//
+// The thread that sent START may have been held up before it asked, while
+// the engine played on. The period ends counted since START (PeriodEndsBefore
+// is the count read before it) bound how late that can be: the last of them
+// came at a period boundary no later than the answer, and the first a whole
+// period less the cursor after the engine began, so it began no later than
+// that many periods before the boundary, plus the cursor. The count is read
+// before the engine is asked, so that no end it holds is later than the
+// answer; an end not yet counted only makes the bound later.
+VOID CMiniportWavePciStream::PositionStarted(ULONG PeriodEndsBefore)
 {
+    ULONG endsSinceStart = m_Miniport->PeriodEnds(m_Capture, m_Pin) - PeriodEndsBefore;
     ULONGLONG frames = CarryEngineFrames(QueryEngineFrames());
     ULONG cursor = static_cast<ULONG>(ReadShared64(&m_FramesBefore) % m_PeriodFrames);
     ULONG phase = static_cast<ULONG>(frames % m_PeriodFrames);
     ULONG wait = cursor >= phase ? cursor - phase : cursor + (m_PeriodFrames - phase);
+    ULONGLONG playFrom = frames + wait;
+    ULONGLONG boundary = frames - phase;
+    ULONGLONG endedFrames = static_cast<ULONGLONG>(endsSinceStart) * m_PeriodFrames;
+    if (endsSinceStart != 0 && endedFrames <= boundary &&
+        boundary - endedFrames + cursor < playFrom)
+    {
+        playFrom = boundary - endedFrames + cursor;
+    }
     InterlockedIncrement(&m_PlaceSequence);
-    WriteShared64(&m_PlayFrom, frames + wait);
+    WriteShared64(&m_PlayFrom, playFrom);
     InterlockedIncrement(&m_PlaceSequence);
 }
 

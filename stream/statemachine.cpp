@@ -3,8 +3,8 @@
 //
 //     STOP -> ACQUIRE -> PAUSE     nothing (the engine stream never ran)
 //     PAUSE -> RUN                 buffer (allocated, or the one still held),
-//                                  callback, attach, render pre-fill, START,
-//                                  publish the service group
+//                                  callback, attach, render pre-fill, publish
+//                                  the service group, START
 //     RUN -> PAUSE (or ACQUIRE)    STOP, clear the callback; buffer stays
 //     ACQUIRE -> STOP              clear the callback, detach, free the
 //                                  buffer, reset the transfer to a period
@@ -59,18 +59,26 @@ VOID CMiniportWavePciStream::RegisterNotify(BOOLEAN Register)
     m_Miniport->CallEngine(ENGINE_CMD_REGISTER_NOTIFY, &block);
 }
 
+// The stream is ready for its Services before START: the engine may end
+// periods as soon as START reaches it, while this thread is held up before
+// it goes on, and each end must find the service group (EngineNotify counts
+// it) and a running stream (Service does its work). Otherwise the engine
+// would go round both halves with no Service to refill or silence them and
+// play a period again. A Service that comes before START has nothing to do:
+// RUN already did the work of every end so far.
+//
 // A render stream learns where the engine goes on in the stream, for its
 // position, and where it stood when it stops (position.cpp).
 VOID CMiniportWavePciStream::StartEngine()
 {
+    WriteShared(&m_Running, 1);
+    m_Miniport->PublishServiceGroup(m_Capture, m_Pin, m_ServiceGroup);
+    ULONG periodEndsBefore = m_Miniport->PeriodEnds(m_Capture, m_Pin);
     SendStreamCommand(ENGINE_CMD_START);
     if (m_Capture == 0)
     {
-        PositionStarted();
+        PositionStarted(periodEndsBefore);
     }
-    WriteShared(&m_Running, 1);
-    // From here EngineNotify finds the stream.
-    m_Miniport->PublishServiceGroup(m_Capture, m_Pin, m_ServiceGroup);
 }
 
 // The stream-table entry stays: a notification still on its way finds the

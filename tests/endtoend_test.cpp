@@ -435,6 +435,91 @@ TEST_F(EndToEndStreaming, APeriodEndingWhilePauseReachesTheEngineTakesNoHalfUnhe
     EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
 }
 
+// The engine may end periods as soon as START reaches it, before the
+// thread that sent START goes on (a preempted RUN, or a revocation's
+// restart). Each of those ends must be serviced: a Service that found the
+// stream not yet running, or a notification that found no service group,
+// would leave the engine to go round both halves unrefreshed and play a
+// period again. The engine ends three periods while each START is on its
+// way; the device must play every period once, in order.
+class StartHeldUp : public EndToEndStreaming
+{
+protected:
+    void HoldUpTheNextStart(ULONG periods)
+    {
+        m_armed = true;
+        Engine().SetCommandObserver(
+            [this, periods](ULONG command)
+            {
+                if (m_armed && command == ENGINE_CMD_START)
+                {
+                    m_armed = false;
+                    Clock().AdvancePeriods(periods);
+                }
+            });
+    }
+    void ExpectPlayedOnceInOrder(host::portcls::Pin& pin)
+    {
+        Engine().SetCommandObserver({});
+        EXPECT_FALSE(m_armed) << "no START was held up";
+        const auto verdict = host::engine::JudgePlayback(
+            pin.Port().Journal(), Record(1), pin.ClientFormat(), pin.Port().OpenOrder());
+        EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
+    }
+
+private:
+    bool m_armed = false;
+};
+
+TEST_F(StartHeldUp, AtTheFirstRunEveryPeriodEndIsServiced)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+    const Bytes client = nuvtest::ClientSamples(8 * period, 2, 2, 3);
+    pin.Write(client);
+    HoldUpTheNextStart(3);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(7);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ExpectPlayedOnceInOrder(pin);
+    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
+}
+
+TEST_F(StartHeldUp, AtARunAfterPauseEveryPeriodEndIsServiced)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
+    const Bytes client = nuvtest::ClientSamples(8 * period, 2, 2, 3);
+    pin.Write(client);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(2);
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    HoldUpTheNextStart(3);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(5);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ExpectPlayedOnceInOrder(pin);
+    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
+}
+
+// A revocation stops and restarts the engine stream; what the client writes
+// after it is played once, in order, after what was in the buffer.
+TEST_F(StartHeldUp, AtARestartAfterARevocationEveryPeriodEndIsServiced)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = OpenPin(1, {.channels = 2, .bits = 16}, {.maxMappingBytes = 400});
+    pin.Write(nuvtest::ClientSamples(8 * period, 2, 2, 3));
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Clock().AdvancePeriods(2);
+    HoldUpTheNextStart(3);
+    const auto cancelled = pin.CancelQueued();
+    ASSERT_TRUE(cancelled.revokeCalled);
+    pin.Write(nuvtest::ClientSamples(4 * period, 2, 2, 9));
+    Clock().AdvancePeriods(6);
+    ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ExpectPlayedOnceInOrder(pin);
+}
+
 // Both devices at once, each with its own data: the streams do not mix.
 TEST_F(EndToEndStreaming, TwoDevicesPlayTheirOwnData)
 {

@@ -234,6 +234,54 @@ TEST_F(PositionRules, HeldInPauseAndGoesOnFromThereAtRun)
     ExpectExact(pin, readings);
 }
 
+// The engine begins as soon as START reaches it, and the thread that sent
+// START may be held up before it asks the engine where it is: the periods
+// the engine ended meanwhile count, so that the position does not lag by
+// them for the rest of the run. Both for a fresh buffer and after PAUSE. A
+// reading while RUN is still on its way may lag, but is never ahead and
+// never below the one before.
+TEST_F(PositionRules, PeriodsPlayedWhileRunWasHeldUpAfterStartCount)
+{
+    const ULONG period = PeriodFrames();
+    auto& pin = Open();
+    Readings readings(Engine(), 1);
+    Readings whileHeldUp(Engine(), 1);
+    std::vector<std::uint64_t> before;
+    pin.Write(Frames(12 * period));
+    bool armed = true;
+    Engine().SetCommandObserver(
+        [&](ULONG command)
+        {
+            if (armed && command == ENGINE_CMD_START)
+            {
+                armed = false;
+                before.push_back(readings.Samples().empty() ? 0
+                                                            : readings.Samples().back().reported);
+                Clock().AdvanceFrames(2 * period + period / 3);
+                whileHeldUp.Take(pin);
+            }
+        });
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ReadWhile(pin, readings, 2 * period + period / 2, 7);
+    ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    readings.Take(pin);
+    Clock().AdvanceFrames(period / 5);
+    armed = true;
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ReadWhile(pin, readings, 3 * period, 7);
+    Engine().SetCommandObserver({});
+    EXPECT_FALSE(armed);
+    ExpectExact(pin, readings);
+
+    const Judged held = JudgeRun(pin, Record(1), whileHeldUp, 48000, {});
+    ASSERT_EQ(held.readings.size(), 2u);
+    for (std::size_t i = 0; i < held.readings.size(); ++i)
+    {
+        EXPECT_LE(held.readings[i].Error(), 0) << "ahead while RUN was held up, start " << i;
+        EXPECT_GE(held.readings[i].sample.reported, before[i]) << "back while RUN was held up";
+    }
+}
+
 // After STOP the position is 0, and RUN counts from 0 what plays next.
 TEST_F(PositionRules, StopThenRunStartsFromZero)
 {
