@@ -354,6 +354,14 @@ struct AttachCase
     bool legal;
 };
 
+// Printed by value: the padding bytes of the raw dump would make CTest's
+// names differ from build to build.
+void PrintTo(const AttachCase& value, std::ostream* out)
+{
+    *out << value.channels << " channels, " << value.periodBytes << " bytes"
+         << (value.legal ? "" : " (refused)");
+}
+
 class EngineAttachSize : public ::testing::TestWithParam<AttachCase>
 {
 };
@@ -374,7 +382,12 @@ INSTANTIATE_TEST_SUITE_P(PeriodOfHundredFrames, EngineAttachSize,
                                            AttachCase{2, 400, false},  // 16-bit samples
                                            AttachCase{2, 1600, false}, // both halves
                                            AttachCase{6, 800, false},  // stereo period
-                                           AttachCase{2, 0, false}));
+                                           AttachCase{2, 0, false}),
+                         [](const ::testing::TestParamInfo<AttachCase>& info)
+                         {
+                             return std::to_string(info.param.channels) + "Channels" +
+                                    std::to_string(info.param.periodBytes) + "Bytes";
+                         });
 
 TEST(EngineConduct, ReportsBufferChannelsThatDifferFromChannels)
 {
