@@ -17,6 +17,7 @@
 //
 //     nuv_bench --benchmark_repetitions=9 --benchmark_min_time=0.05
 //     nuv_bench --benchmark_filter='render:16'
+#include "bench/flags.h"
 #include "bench/measures.h"
 
 #include "host/kernel/conduct.h"
@@ -324,18 +325,7 @@ int main(int argc, char** argv)
 {
     host::SetViolationHandler(host::PrintAndAbortHandler());
 
-    // Defaults first: flags given on the command line come later and win.
-    std::vector<char*> args = {argv[0]};
-    std::string defaults[] = {"--benchmark_repetitions=5",
-                              "--benchmark_enable_random_interleaving=true",
-                              "--benchmark_min_time=0.01"};
-    for (std::string& flag : defaults)
-        args.push_back(flag.data());
-    for (int i = 1; i < argc; ++i)
-        args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+    if (!nuvbench::InitializeBenchmark(argc, argv, "0.01"))
         return 1;
 
     const std::vector<Row> rows = Rows();

@@ -15,6 +15,7 @@
 // Times are wall-clock (a DPC thread works beside the timed one), median
 // and best of interleaved repetitions; compare within one run. Google
 // Benchmark flags pass through, e.g. --benchmark_repetitions=9.
+#include "bench/flags.h"
 #include "bench/chain.h"
 #include "bench/measures.h"
 
@@ -263,17 +264,7 @@ int main(int argc, char** argv)
 {
     host::SetViolationHandler(host::PrintAndAbortHandler());
 
-    std::vector<char*> args = {argv[0]};
-    std::string defaults[] = {"--benchmark_repetitions=5",
-                              "--benchmark_enable_random_interleaving=true",
-                              "--benchmark_min_time=0.2"};
-    for (std::string& flag : defaults)
-        args.push_back(flag.data());
-    for (int i = 1; i < argc; ++i)
-        args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+    if (!nuvbench::InitializeBenchmark(argc, argv, "0.2"))
         return 1;
 
     for (const ChainCase& c : ChainCases())
