@@ -17,7 +17,7 @@
 //
 //     nuv_bench --benchmark_repetitions=9 --benchmark_min_time=0.05
 //     nuv_bench --benchmark_filter='render:16'
-#include "bench/flags.h"
+#include "bench/runner.h"
 #include "bench/measures.h"
 
 #include "host/kernel/conduct.h"
@@ -77,35 +77,6 @@ std::vector<Row> Rows()
                 }
     return rows;
 }
-
-// Times per repetition (ns per period), by benchmark name.
-class Collector : public benchmark::BenchmarkReporter
-{
-public:
-    bool ReportContext(const Context&) override { return true; }
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-        {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
-                continue;
-            std::string name = run.benchmark_name();
-            name = name.substr(0, name.find('/'));
-            times_[name].push_back(run.GetAdjustedCPUTime());
-            if (++reported_ % 200 == 0)
-                std::fprintf(stderr, "  %zu runs\n", reported_);
-        }
-    }
-    const std::vector<double>* Times(const std::string& name) const
-    {
-        auto found = times_.find(name);
-        return found == times_.end() ? nullptr : &found->second;
-    }
-
-private:
-    std::map<std::string, std::vector<double>> times_;
-    std::size_t reported_ = 0;
-};
 
 struct Stats
 {
@@ -188,7 +159,8 @@ struct Measured
     Ratio toCopy, toSwr, transferCost;
 };
 
-std::vector<Measured> Collect(const std::vector<Row>& rows, const Collector& collector)
+std::vector<Measured> Collect(const std::vector<Row>& rows,
+                              const nuvbench::TimeCollector& collector)
 {
     std::vector<Measured> results;
     for (const Row& row : rows)
@@ -345,7 +317,7 @@ int main(int argc, char** argv)
     Register("lock:host", nuvbench::MakeHostSpinLock());
     std::fprintf(stderr, "nuv_bench: %zu cases, interleaved repetitions...\n", measures.size());
 
-    Collector collector;
+    nuvbench::TimeCollector collector(nuvbench::TimeCollector::Clock::Cpu, 200);
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 

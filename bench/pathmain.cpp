@@ -15,7 +15,7 @@
 // Times are wall-clock (a DPC thread works beside the timed one), median
 // and best of interleaved repetitions; compare within one run. Google
 // Benchmark flags pass through, e.g. --benchmark_repetitions=9.
-#include "bench/flags.h"
+#include "bench/runner.h"
 #include "bench/chain.h"
 #include "bench/measures.h"
 
@@ -39,39 +39,6 @@ constexpr ULONG kPeriodFrames = 480;
 
 using Stream = nuvbench::ChainBench::Stream;
 using Delivery = nuvbench::ChainBench::Delivery;
-
-// Wall time per iteration of each repetition, by benchmark name.
-class Collector : public benchmark::BenchmarkReporter
-{
-public:
-    bool ReportContext(const Context&) override { return true; }
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-        {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
-                continue;
-            std::string name = run.benchmark_name();
-            name = name.substr(0, name.find('/'));
-            times_[name].push_back(run.GetAdjustedRealTime());
-        }
-    }
-    // Median and best, in the unit reported (ns), or nothing.
-    bool Stats(const std::string& name, double& median, double& best) const
-    {
-        auto found = times_.find(name);
-        if (found == times_.end() || found->second.empty())
-            return false;
-        std::vector<double> sorted = found->second;
-        std::sort(sorted.begin(), sorted.end());
-        median = sorted[sorted.size() / 2];
-        best = sorted.front();
-        return true;
-    }
-
-private:
-    std::map<std::string, std::vector<double>> times_;
-};
 
 std::string Describe(const std::vector<Stream>& streams)
 {
@@ -209,7 +176,7 @@ void RegisterPlay(const PlayCase& c)
         ->Unit(benchmark::kMillisecond);
 }
 
-void PrintChain(const Collector& collector)
+void PrintChain(const nuvbench::TimeCollector& collector)
 {
     std::printf("\nOne period (480 frames) through the whole chain, against the conversion "
                 "alone (ns, median | best)\n\n");
@@ -240,7 +207,7 @@ void PrintChain(const Collector& collector)
     }
 }
 
-void PrintPlay(const Collector& collector)
+void PrintPlay(const nuvbench::TimeCollector& collector)
 {
     std::printf("\nnuvsim play of the test signal, quiet, start to end (x real time, median | "
                 "best)\n\n");
@@ -274,7 +241,7 @@ int main(int argc, char** argv)
     for (const PlayCase& c : PlayCases())
         RegisterPlay(c);
 
-    Collector collector;
+    nuvbench::TimeCollector collector(nuvbench::TimeCollector::Clock::Wall);
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
     PrintChain(collector);
