@@ -445,6 +445,14 @@ TEST_F(EndToEndStreaming, APeriodEndingWhilePauseReachesTheEngineTakesNoHalfUnhe
 class StartHeldUp : public EndToEndStreaming
 {
 protected:
+    // Device 1, 16-bit stereo, with eight periods of the client's queued.
+    host::portcls::Pin& OpenWithEightPeriods(host::portcls::PinOptions options = {})
+    {
+        auto& pin = OpenPin(1, {.channels = 2, .bits = 16}, options);
+        m_client = nuvtest::ClientSamples(8 * PeriodFrames(), 2, 2, 3);
+        pin.Write(m_client);
+        return pin;
+    }
     void HoldUpTheNextStart(ULONG periods)
     {
         m_armed = true;
@@ -466,31 +474,31 @@ protected:
             pin.Port().Journal(), Record(1), pin.ClientFormat(), pin.Port().OpenOrder());
         EXPECT_TRUE(verdict.Clean()) << verdict.Summary();
     }
+    // The eight periods, each once and in order, then silence.
+    std::string PeriodsPlayed()
+    {
+        return PeriodMap(Played(1), ExpectedContainers(m_client, 2), PeriodFrames() * 2 * 4u);
+    }
 
 private:
     bool m_armed = false;
+    Bytes m_client;
 };
 
 TEST_F(StartHeldUp, AtTheFirstRunEveryPeriodEndIsServiced)
 {
-    const ULONG period = PeriodFrames();
-    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
-    const Bytes client = nuvtest::ClientSamples(8 * period, 2, 2, 3);
-    pin.Write(client);
+    auto& pin = OpenWithEightPeriods();
     HoldUpTheNextStart(3);
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Clock().AdvancePeriods(7);
     ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
     ExpectPlayedOnceInOrder(pin);
-    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
+    EXPECT_EQ(PeriodsPlayed(), "01234567--");
 }
 
 TEST_F(StartHeldUp, AtARunAfterPauseEveryPeriodEndIsServiced)
 {
-    const ULONG period = PeriodFrames();
-    auto& pin = OpenPin(1, {.channels = 2, .bits = 16});
-    const Bytes client = nuvtest::ClientSamples(8 * period, 2, 2, 3);
-    pin.Write(client);
+    auto& pin = OpenWithEightPeriods();
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Clock().AdvancePeriods(2);
     ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -499,22 +507,20 @@ TEST_F(StartHeldUp, AtARunAfterPauseEveryPeriodEndIsServiced)
     Clock().AdvancePeriods(5);
     ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
     ExpectPlayedOnceInOrder(pin);
-    EXPECT_EQ(PeriodMap(Played(1), ExpectedContainers(client, 2), period * 2 * 4u), "01234567--");
+    EXPECT_EQ(PeriodsPlayed(), "01234567--");
 }
 
 // A revocation stops and restarts the engine stream; what the client writes
 // after it is played once, in order, after what was in the buffer.
 TEST_F(StartHeldUp, AtARestartAfterARevocationEveryPeriodEndIsServiced)
 {
-    const ULONG period = PeriodFrames();
-    auto& pin = OpenPin(1, {.channels = 2, .bits = 16}, {.maxMappingBytes = 400});
-    pin.Write(nuvtest::ClientSamples(8 * period, 2, 2, 3));
+    auto& pin = OpenWithEightPeriods({.maxMappingBytes = 400});
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Clock().AdvancePeriods(2);
     HoldUpTheNextStart(3);
     const auto cancelled = pin.CancelQueued();
     ASSERT_TRUE(cancelled.revokeCalled);
-    pin.Write(nuvtest::ClientSamples(4 * period, 2, 2, 9));
+    pin.Write(nuvtest::ClientSamples(4 * PeriodFrames(), 2, 2, 9));
     Clock().AdvancePeriods(6);
     ASSERT_EQ(pin.SetState(KSSTATE_STOP), STATUS_SUCCESS);
     ExpectPlayedOnceInOrder(pin);
