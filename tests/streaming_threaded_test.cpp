@@ -85,13 +85,24 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
 {
     const ULONG period = PeriodFrames();
     const std::uint64_t periodBytes = std::uint64_t{period} * kFrameBytes;
-    constexpr std::uint64_t kTotalFrames = 64 * 400;
+    constexpr std::uint64_t kTotalFrames = 64 * 640;
 
     host::portcls::DpcQueue dpc;
     host::portcls::SetNotifyDelivery([&](PSERVICEGROUP group) { dpc.Deliver(group); });
     // Mappings of 1000 bytes end inside samples.
     auto& pin = OpenPin(1, {.channels = kChannels, .bits = 32}, {.maxMappingBytes = 1000});
 
+    // The clock moves only while the client has at least two periods left
+    // unmapped, so that a client thread held up between its waits does not
+    // see the stream run dry. Two rules keep the client from waiting for a
+    // clock that has stopped at that bar. It counts the period ends it waits
+    // for from before RUN (or before it looks at what is left), so that a
+    // clock that ran on while the client was held up has already passed
+    // them. And it leaves eight periods beyond those it waits for: the
+    // stream maps up to about five periods ahead of what the engine plays
+    // (the half playing, two halves filled and the rest of a 1000-byte
+    // mapping).
+    constexpr std::uint64_t kMargin = 8;
     std::atomic<bool> finished{false};
     host::engine::ThreadedClock clock(
         Engine(),
@@ -129,7 +140,7 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
     {
         const unsigned runPeriods = 1 + random() % 4;
         const std::uint64_t target =
-            std::min<std::uint64_t>(kTotalFrames, next + (runPeriods + 4) * period);
+            std::min<std::uint64_t>(kTotalFrames, next + (runPeriods + kMargin) * period);
         while (next < target)
         {
             const std::size_t count =
@@ -139,9 +150,10 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
         }
         if (next == kTotalFrames)
             break;
+        const ULONGLONG endsAtRun = clock.PeriodEnds();
         ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         ++resumes;
-        clock.WaitForPeriodEnds(clock.PeriodEnds() + runPeriods);
+        clock.WaitForPeriodEnds(endsAtRun + runPeriods);
         if (round % 3 == 2)
         {
             const auto result = pin.CancelQueued();
@@ -153,8 +165,8 @@ TEST_F(StreamingThreaded, StateChangesRevocationsAndPositionsAgainstARunningStre
     // so that the run does not end in a period that ran short.
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ++resumes;
-    while (pin.Port().UnmappedBytes() > 2 * periodBytes)
-        clock.WaitForPeriodEnds(clock.PeriodEnds() + 1);
+    for (ULONGLONG ends = clock.PeriodEnds(); pin.Port().UnmappedBytes() > kMargin * periodBytes;)
+        clock.WaitForPeriodEnds(++ends);
     {
         const auto result = pin.CancelQueued();
         cancelled.push_back({result.from / kFrameBytes, result.to / kFrameBytes});
